@@ -1,0 +1,12 @@
+#include <QApplication>
+
+#include "app/mainwindow.h"
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    MainWindow window;
+    window.show();
+    QObject::connect(&app, &QGuiApplication::lastWindowClosed, &app, &QCoreApplication::quit);
+    return app.exec();
+}

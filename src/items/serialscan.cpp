@@ -1,0 +1,6 @@
+#include "app/mainwindow.h"
+
+void MainWindow::acquireSerials(QString dir)
+{
+    Q_UNUSED(dir);
+}
