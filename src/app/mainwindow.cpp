@@ -20,7 +20,7 @@ namespace {
 void setUpWorldTree(QTreeWidget *view)
 {
     view->setColumnCount(2);
-    view->setHeaderLabels({QStringLiteral("Account"), QStringLiteral("Character")});
+    view->setHeaderLabels({ QStringLiteral("Account"), QStringLiteral("Character") });
     view->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     view->header()->setStretchLastSection(false);
     view->setAllColumnsShowFocus(true);
@@ -96,10 +96,12 @@ MainWindow::MainWindow(QWidget *parent, const char *name, Qt::WindowFlags fl)
 
     pushButton1 = new QPushButton(central);
     pushButton1->setObjectName(QStringLiteral("pushButton1"));
-    const QImage arrow = findImage(QStringLiteral("2rightarrow.png"));
-    pushButton1->setIcon(QIcon(QPixmap::fromImage(arrow)));
+    // The arrow button shows only the double arrow; the same image is the window's icon.
+    const QIcon arrow(QPixmap::fromImage(findImage(QStringLiteral("2rightarrow.png"))));
+    pushButton1->setIcon(arrow);
     if (!arrow.isNull())
-        pushButton1->setIconSize(arrow.size());
+        pushButton1->setIconSize(arrow.availableSizes().value(0));
+    setWindowIcon(arrow);
     layout4->addWidget(pushButton1);
 
     groupBox2 = new QGroupBox(central);
@@ -116,6 +118,12 @@ MainWindow::MainWindow(QWidget *parent, const char *name, Qt::WindowFlags fl)
     groupBox2Layout->addLayout(layout3);
     layout4->addWidget(groupBox2);
     MainWindowLayout->addLayout(layout4);
+
+    // Tab goes left to right in the order the widgets stand.
+    setTabOrder(listView1, pushButton2);
+    setTabOrder(pushButton2, pushButton1);
+    setTabOrder(pushButton1, listView2);
+    setTabOrder(listView2, pushButton3);
 
     createActions();
     languageChange();

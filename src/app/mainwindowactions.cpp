@@ -69,11 +69,15 @@ void MainWindow::languageChange()
 {
     setWindowTitle(tr("Character Tranfer"));
     groupBox1->setTitle(tr("Source"));
-    listView1->setHeaderLabels({tr("Account"), tr("Character")});
+    listView1->setHeaderLabels({ tr("Account"), tr("Character") });
     pushButton2->setText(tr("Select Source World"));
     pushButton1->setText(QString());
+    // The arrow has no text; say in words what it does to screen readers and on hover.
+    pushButton1->setAccessibleName(tr("Transfer character"));
+    pushButton1->setToolTip(
+            tr("Transfer the selected character to the selected destination account"));
     groupBox2->setTitle(tr("Destination"));
-    listView2->setHeaderLabels({tr("Account"), tr("Character")});
+    listView2->setHeaderLabels({ tr("Account"), tr("Character") });
     pushButton3->setText(tr("Select Destination World"));
 
     const struct
@@ -83,21 +87,21 @@ void MainWindow::languageChange()
         const char *menuText;
         const char *accel; // null: no shortcut
     } texts[] = {
-        {fileNewAction, QT_TR_NOOP("New"), QT_TR_NOOP("&New"), QT_TR_NOOP("Ctrl+N")},
-        {fileOpenAction, QT_TR_NOOP("Open"), QT_TR_NOOP("&Open..."), QT_TR_NOOP("Ctrl+O")},
-        {fileSaveAction, QT_TR_NOOP("Save"), QT_TR_NOOP("&Save"), QT_TR_NOOP("Ctrl+S")},
-        {fileSaveAsAction, QT_TR_NOOP("Save As"), QT_TR_NOOP("Save &As..."), nullptr},
-        {filePrintAction, QT_TR_NOOP("Print"), QT_TR_NOOP("&Print..."), QT_TR_NOOP("Ctrl+P")},
-        {fileExitAction, QT_TR_NOOP("Exit"), QT_TR_NOOP("E&xit"), nullptr},
-        {editUndoAction, QT_TR_NOOP("Undo"), QT_TR_NOOP("&Undo"), QT_TR_NOOP("Ctrl+Z")},
-        {editRedoAction, QT_TR_NOOP("Redo"), QT_TR_NOOP("&Redo"), QT_TR_NOOP("Ctrl+Y")},
-        {editCutAction, QT_TR_NOOP("Cut"), QT_TR_NOOP("&Cut"), QT_TR_NOOP("Ctrl+X")},
-        {editCopyAction, QT_TR_NOOP("Copy"), QT_TR_NOOP("C&opy"), QT_TR_NOOP("Ctrl+C")},
-        {editPasteAction, QT_TR_NOOP("Paste"), QT_TR_NOOP("&Paste"), QT_TR_NOOP("Ctrl+V")},
-        {editFindAction, QT_TR_NOOP("Find"), QT_TR_NOOP("&Find..."), QT_TR_NOOP("Ctrl+F")},
-        {helpContentsAction, QT_TR_NOOP("Contents"), QT_TR_NOOP("&Contents..."), nullptr},
-        {helpIndexAction, QT_TR_NOOP("Index"), QT_TR_NOOP("&Index..."), nullptr},
-        {helpAboutAction, QT_TR_NOOP("About"), QT_TR_NOOP("&About"), nullptr},
+        { fileNewAction, QT_TR_NOOP("New"), QT_TR_NOOP("&New"), QT_TR_NOOP("Ctrl+N") },
+        { fileOpenAction, QT_TR_NOOP("Open"), QT_TR_NOOP("&Open..."), QT_TR_NOOP("Ctrl+O") },
+        { fileSaveAction, QT_TR_NOOP("Save"), QT_TR_NOOP("&Save"), QT_TR_NOOP("Ctrl+S") },
+        { fileSaveAsAction, QT_TR_NOOP("Save As"), QT_TR_NOOP("Save &As..."), nullptr },
+        { filePrintAction, QT_TR_NOOP("Print"), QT_TR_NOOP("&Print..."), QT_TR_NOOP("Ctrl+P") },
+        { fileExitAction, QT_TR_NOOP("Exit"), QT_TR_NOOP("E&xit"), nullptr },
+        { editUndoAction, QT_TR_NOOP("Undo"), QT_TR_NOOP("&Undo"), QT_TR_NOOP("Ctrl+Z") },
+        { editRedoAction, QT_TR_NOOP("Redo"), QT_TR_NOOP("&Redo"), QT_TR_NOOP("Ctrl+Y") },
+        { editCutAction, QT_TR_NOOP("Cut"), QT_TR_NOOP("&Cut"), QT_TR_NOOP("Ctrl+X") },
+        { editCopyAction, QT_TR_NOOP("Copy"), QT_TR_NOOP("C&opy"), QT_TR_NOOP("Ctrl+C") },
+        { editPasteAction, QT_TR_NOOP("Paste"), QT_TR_NOOP("&Paste"), QT_TR_NOOP("Ctrl+V") },
+        { editFindAction, QT_TR_NOOP("Find"), QT_TR_NOOP("&Find..."), QT_TR_NOOP("Ctrl+F") },
+        { helpContentsAction, QT_TR_NOOP("Contents"), QT_TR_NOOP("&Contents..."), nullptr },
+        { helpIndexAction, QT_TR_NOOP("Index"), QT_TR_NOOP("&Index..."), nullptr },
+        { helpAboutAction, QT_TR_NOOP("About"), QT_TR_NOOP("&About"), nullptr },
     };
     for (const auto &entry : texts) {
         entry.action->setIconText(tr(entry.text));
