@@ -1,0 +1,77 @@
+# Installs the build BUILD_DIR into a fresh PREFIX, as `cmake --install <build> --prefix
+# <dir>` does for a packager or an operator, and checks that a desktop finds the program
+# there: the program, a valid desktop entry that starts it, and the icon that entry names.
+#
+#   cmake -DBUILD_DIR=<build> -DPREFIX=<empty dir to use> -P checkinstall.cmake
+
+cmake_minimum_required(VERSION 3.16)
+
+foreach(var BUILD_DIR PREFIX)
+    if(NOT DEFINED ${var})
+        message(FATAL_ERROR "${var} not given")
+    endif()
+endforeach()
+
+file(REMOVE_RECURSE "${PREFIX}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "cmake --install failed (${result}):\n${output}")
+endif()
+
+set(program "${PREFIX}/bin/chartransfer")
+set(entry "${PREFIX}/share/applications/chartransfer.desktop")
+set(icon "${PREFIX}/share/icons/hicolor/32x32/apps/chartransfer.png")
+set(scalable "${PREFIX}/share/icons/hicolor/scalable/apps/chartransfer.svg")
+foreach(file IN ITEMS "${program}" "${entry}" "${icon}" "${scalable}")
+    if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
+        message(FATAL_ERROR "not installed: ${file}\ncmake --install said:\n${output}")
+    endif()
+endforeach()
+
+# The program can be started: it is an executable ELF file.
+execute_process(COMMAND test -x "${program}" RESULT_VARIABLE notExecutable)
+if(NOT notExecutable EQUAL 0)
+    message(FATAL_ERROR "${program} is not executable")
+endif()
+
+# The icon is a 32 by 32 PNG, as its folder promises: the signature, then the width and
+# height of the IHDR chunk.
+file(READ "${icon}" head LIMIT 24 HEX)
+string(SUBSTRING "${head}" 0 16 signature)
+string(SUBSTRING "${head}" 32 16 size)
+if(NOT signature STREQUAL "89504e470d0a1a0a" OR NOT size STREQUAL "0000002000000020")
+    message(FATAL_ERROR "${icon} is not a 32x32 PNG (starts ${head})")
+endif()
+
+# The desktop entry: valid by the freedesktop.org rules when the validator is installed,
+# and in any case an application entry that starts the installed program with that icon.
+find_program(validator desktop-file-validate)
+if(validator)
+    execute_process(COMMAND "${validator}" "${entry}"
+        RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    if(NOT result EQUAL 0 OR NOT output STREQUAL "")
+        message(FATAL_ERROR "desktop-file-validate ${entry}:\n${output}")
+    endif()
+else()
+    message(STATUS "desktop-file-validate not found (package desktop-file-utils); "
+        "checking the entry's keys only")
+endif()
+file(STRINGS "${entry}" lines)
+list(GET lines 0 group)
+if(NOT group STREQUAL "[Desktop Entry]")
+    message(FATAL_ERROR "${entry} does not begin with [Desktop Entry]")
+endif()
+set(wanted "Type=Application" "Exec=chartransfer" "Icon=chartransfer" "Terminal=false")
+foreach(line IN LISTS wanted)
+    if(NOT line IN_LIST lines)
+        message(FATAL_ERROR "${entry} lacks the line ${line}")
+    endif()
+endforeach()
+list(FILTER lines INCLUDE REGEX "^Name=.")
+if(NOT lines)
+    message(FATAL_ERROR "${entry} has no Name")
+endif()
+
+file(REMOVE_RECURSE "${PREFIX}")
+message(STATUS "installed and complete: ${program}, ${entry}, ${icon}, ${scalable}")
