@@ -103,6 +103,20 @@ public:
     bool destCharsCutOff = false;
     // The same for the destination items file, noted by the serial scan.
     bool destItemsCutOff = false;
+    // What the running transfer has appended so far, each file with the size it had
+    // before, so that a failure in a later step can put every file back.
+    struct TransferAppend
+    {
+        QString path;
+        qint64 sizeBefore = 0;
+        bool created = false;
+    };
+    QList<TransferAppend> transferAppends;
+    // The first failure of the running transfer as the user is told it ("Could not write
+    // <file>: <reason>."), empty while all goes well; and every file that could not be put
+    // back afterwards.
+    QString transferFailure;
+    QList<QString> transferRestoreFailures;
 
 public slots:
     virtual void fileSource();

@@ -1,0 +1,213 @@
+#include "transfer/appendfile.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace transfer {
+
+namespace {
+
+QString systemReason(int error)
+{
+    return qt_error_string(error);
+}
+
+int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::open(path.constData(), flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// A file created or removed is only durable once its directory entry is on disk too.
+bool syncDirectoryOf(const QString &path, QString *error)
+{
+    const QByteArray dir = QFile::encodeName(QFileInfo(path).path());
+    const int fd = openRetrying(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = systemReason(errno);
+        return false;
+    }
+    const bool ok = fileCalls().fsync(fd) == 0;
+    if (!ok)
+        *error = systemReason(errno);
+    ::close(fd);
+    return ok;
+}
+
+bool removeCreated(const QString &path, QString *error)
+{
+    if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
+        *error = systemReason(errno);
+        return false;
+    }
+    return syncDirectoryOf(path, error);
+}
+
+// Cuts an open file back to `size` and makes that durable. A failed fsync is never
+// repeated: after one, the kernel may already have dropped the pages it could not write.
+bool truncateOpen(int fd, qint64 size, QString *error)
+{
+    int result;
+    do {
+        result = fileCalls().ftruncate(fd, off_t(size));
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 || fileCalls().fsync(fd) != 0) {
+        *error = systemReason(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+FileCalls systemFileCalls()
+{
+    return FileCalls{ ::pwrite, ::fsync, ::ftruncate };
+}
+
+FileCalls &fileCalls()
+{
+    static FileCalls calls = systemFileCalls();
+    return calls;
+}
+
+FileAppend::FileAppend(const QString &path)
+    : m_path(path)
+{ }
+
+FileAppend::~FileAppend()
+{
+    if (m_written)
+        rollback();
+    close();
+}
+
+void FileAppend::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+bool FileAppend::open()
+{
+    const QByteArray native = QFile::encodeName(m_path);
+    for (;;) {
+        m_fd = openRetrying(native, O_RDWR | O_CLOEXEC);
+        if (m_fd >= 0) {
+            m_created = false;
+            break;
+        }
+        if (errno != ENOENT) {
+            m_error = systemReason(errno);
+            return false;
+        }
+        m_fd = openRetrying(native, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (m_fd >= 0) {
+            m_created = true;
+            break;
+        }
+        // Someone else created it in between: open that one.
+        if (errno != EEXIST) {
+            m_error = systemReason(errno);
+            return false;
+        }
+    }
+    struct stat info;
+    if (::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        m_error = S_ISREG(info.st_mode) ? systemReason(errno)
+                                        : QStringLiteral("It is not a regular file");
+        close();
+        if (m_created) {
+            QString ignored;
+            removeCreated(m_path, &ignored);
+        }
+        return false;
+    }
+    m_sizeBefore = info.st_size;
+    return true;
+}
+
+bool FileAppend::append(const QByteArray &bytes)
+{
+    Q_ASSERT(m_fd >= 0);
+    m_written = true;
+    const char *data = bytes.constData();
+    const qint64 total = bytes.size();
+    qint64 done = 0;
+    while (done < total) {
+        const ssize_t n = fileCalls().pwrite(
+                m_fd, data + done, size_t(total - done), off_t(m_sizeBefore + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            m_error = n < 0 ? systemReason(errno) : systemReason(ENOSPC);
+            rollback();
+            return false;
+        }
+        done += n;
+    }
+    if (fileCalls().fsync(m_fd) != 0) {
+        m_error = systemReason(errno);
+        rollback();
+        return false;
+    }
+    if (m_created && !syncDirectoryOf(m_path, &m_error)) {
+        rollback();
+        return false;
+    }
+    m_written = false;
+    return true;
+}
+
+bool FileAppend::rollback()
+{
+    m_written = false;
+    QString failure;
+    bool restored;
+    if (m_created) {
+        close();
+        restored = removeCreated(m_path, &failure);
+    } else if (m_fd >= 0) {
+        restored = truncateOpen(m_fd, m_sizeBefore, &failure);
+    } else {
+        restored = restoreFile(m_path, m_sizeBefore, false, &failure);
+    }
+    if (!restored)
+        m_restoreError = failure;
+    return restored;
+}
+
+bool restoreFile(const QString &path, qint64 size, bool created, QString *error)
+{
+    if (created)
+        return removeCreated(path, error);
+    const int fd = openRetrying(QFile::encodeName(path), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = systemReason(errno);
+        return false;
+    }
+    struct stat info;
+    bool ok = ::fstat(fd, &info) == 0;
+    if (!ok) {
+        *error = systemReason(errno);
+    } else if (info.st_size < size) {
+        // Something else cut it shorter; growing it back would only add zero bytes.
+        *error = QStringLiteral("It is now shorter than before the transfer");
+        ok = false;
+    } else {
+        ok = truncateOpen(fd, size, error);
+    }
+    ::close(fd);
+    return ok;
+}
+
+} // namespace transfer

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <sys/types.h>
+
+namespace transfer {
+
+// The system calls through which appends reach a file. Tests swap them to make a write
+// come up short, be interrupted or fail, which a full disk does in real life.
+struct FileCalls
+{
+    ssize_t (*pwrite)(int fd, const void *data, size_t size, off_t offset);
+    int (*fsync)(int fd);
+    int (*ftruncate)(int fd, off_t size);
+};
+FileCalls &fileCalls();
+// The calls of the system itself.
+FileCalls systemFileCalls();
+
+// Appends one block of bytes to the end of a world file so that either all of it is on disk
+// or the file is as it was: a failed append cuts the file back to its old size (or removes
+// it when the append created it). Nothing is buffered in between, so no failed write can be
+// repeated behind our back when the file is closed.
+class FileAppend
+{
+public:
+    explicit FileAppend(const QString &path);
+    // Rolls back an append that was not committed, then closes the file.
+    ~FileAppend();
+
+    FileAppend(const FileAppend &) = delete;
+    FileAppend &operator=(const FileAppend &) = delete;
+
+    // Opens the file for reading and writing, creating it when it is missing, and notes its
+    // size. False with errorString() set when that fails; nothing was changed then.
+    bool open();
+    // Writes `bytes` at the end noted by open() and flushes them to the disk. On failure
+    // the file is cut back before this returns, and errorString() says why.
+    bool append(const QByteArray &bytes);
+    // Undoes the append: cuts the file back to its old size, or removes it when open()
+    // created it. False when even that failed; restoreError() then says why.
+    bool rollback();
+
+    QString path() const { return m_path; }
+    qint64 sizeBefore() const { return m_sizeBefore; }
+    bool created() const { return m_created; }
+    // The system's reason for the last failure, for instance "No space left on device".
+    QString errorString() const { return m_error; }
+    // Why the file could not be put back after a failure; empty when it was.
+    QString restoreError() const { return m_restoreError; }
+
+private:
+    void close();
+
+    QString m_path;
+    int m_fd = -1;
+    qint64 m_sizeBefore = 0;
+    bool m_created = false;
+    bool m_written = false; // bytes may have reached the file and are not committed yet
+    QString m_error;
+    QString m_restoreError;
+};
+
+// Puts a file that was appended to back to `size` bytes (or removes it when the append had
+// created it) and flushes that to disk. False with `error` set when it cannot.
+bool restoreFile(const QString &path, qint64 size, bool created, QString *error);
+
+} // namespace transfer

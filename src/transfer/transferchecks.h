@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+
+#include "world/worldindex.h"
+
+namespace transfer {
+
+// Whether the characters file at `path` still holds `character` where it was loaded: the
+// line that ends at its offset is a record header, and that record, read the way the
+// character loader reads it, gives the same name and serial. A file rewritten since the
+// load can have another record, or the middle of one, at that offset.
+bool recordStillHolds(const QString &path, const char_st &character);
+
+} // namespace transfer

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class MainWindow;
+
+namespace transfer {
+
+class FileAppend;
+
+// Starts a writer step. Outside a running transfer each step stands alone, so what an
+// earlier step noted is forgotten.
+void beginStep(MainWindow *window);
+
+// Notes the first failure of the running transfer, as the user is to read it.
+void noteFailure(MainWindow *window, const QString &text);
+
+// Opens the destination file of a step; on failure notes why and returns false.
+bool openDestination(MainWindow *window, FileAppend *file);
+
+// Appends a step's bytes and flushes them to disk. On success the append is remembered so
+// that a later failure of the transfer can take it back; on failure the file is already cut
+// back and the failure noted.
+bool commitAppend(MainWindow *window, FileAppend *file, const QByteArray &bytes);
+
+// Puts every file the running transfer appended to back as it was, latest first, noting
+// each file that cannot be put back.
+void restoreAppends(MainWindow *window);
+
+} // namespace transfer

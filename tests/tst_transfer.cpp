@@ -1,0 +1,524 @@
+#include <QtTest>
+
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QStatusBar>
+
+#include "app/mainwindow.h"
+#include "support/worldfixture.h"
+#include "transfer/appendfile.h"
+#include "world/worldformat.h"
+
+#include <cerrno>
+#include <climits>
+#include <unistd.h>
+
+namespace {
+
+QString charactersPath(const QString &dir)
+{
+    return world::filePath(dir, world::charactersFileName());
+}
+
+QString itemsPath(const QString &dir)
+{
+    return world::filePath(dir, world::itemsFileName());
+}
+
+item_st item(int serial, const QList<QString> &lines)
+{
+    item_st record;
+    record.serial = serial;
+    record.lines = lines;
+    return record;
+}
+
+// Replaces the system calls of the appender for one test and puts them back afterwards.
+struct FileCallsOverride
+{
+    explicit FileCallsOverride(const transfer::FileCalls &calls) { transfer::fileCalls() = calls; }
+    ~FileCallsOverride() { transfer::fileCalls() = transfer::systemFileCalls(); }
+};
+
+// Counters and switches the replacement calls below read; reset by each test.
+struct CallScript
+{
+    int writes = 0;
+    int fsyncs = 0;
+    int truncates = 0;
+    int failWriteAt = -1; // the n-th write call (from 1) fails with `writeError`
+    int writeError = ENOSPC;
+    int maxChunk = INT_MAX; // a write takes at most this many bytes
+    int interruptWriteAt = -1; // the n-th write call fails with EINTR
+    int failFsyncAt = -1; // the n-th fsync call fails with EIO
+    bool failTruncate = false;
+};
+CallScript script;
+
+ssize_t scriptedWrite(int fd, const void *data, size_t size, off_t offset)
+{
+    ++script.writes;
+    if (script.writes == script.interruptWriteAt) {
+        errno = EINTR;
+        return -1;
+    }
+    if (script.writes == script.failWriteAt) {
+        errno = script.writeError;
+        return -1;
+    }
+    return ::pwrite(fd, data, qMin<size_t>(size, size_t(script.maxChunk)), offset);
+}
+
+int scriptedFsync(int fd)
+{
+    ++script.fsyncs;
+    if (script.fsyncs == script.failFsyncAt) {
+        errno = EIO;
+        return -1;
+    }
+    return ::fsync(fd);
+}
+
+int scriptedTruncate(int fd, off_t size)
+{
+    ++script.truncates;
+    if (script.failTruncate) {
+        errno = EIO;
+        return -1;
+    }
+    return ::ftruncate(fd, size);
+}
+
+const transfer::FileCalls scriptedCalls{ scriptedWrite, scriptedFsync, scriptedTruncate };
+
+using ItemMap = QMap<int, item_st>;
+
+} // namespace
+
+class tst_Transfer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    // The two writers on their own, with the window's counters set by hand.
+    void characterCopy_data();
+    void characterCopy();
+    void characterCopyMissingDestination();
+    void characterCopySameFileStopsAtOldEnd();
+    void itemCopy_data();
+    void itemCopy();
+    void itemCopyEmptyMap();
+
+    // The appender under failing system calls.
+    void appendFile_data();
+    void appendFile();
+    void appendFileCreatedThenFailed();
+    void appendFileRestoreFails();
+};
+
+void tst_Transfer::init()
+{
+    script = CallScript();
+}
+
+// The source file holds the record's SECTION line, then `record` (what the copy reads from
+// the record offset on), then whatever follows it in the file.
+void tst_Transfer::characterCopy_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<QByteArray>("destination");
+    QTest::addColumn<int>("section");
+    QTest::addColumn<int>("serial");
+    QTest::addColumn<int>("account");
+    QTest::addColumn<QByteArray>("appended");
+
+    const QByteArray next = "SECTION CHARACTER 13\n{\nSERIAL 99\nNAME Other\nACCOUNT 7\n}\n";
+
+    // The worked example: counters 41 and 57, destination account 3.
+    QTest::newRow("example-table")
+            << QByteArray("{\nSERIAL 12\nNAME Aldo Brand\nACCOUNT 7\nOWN 12\n"
+                          "ROBE 900 // worn robe\nSTR 50 // strength\n}\n")
+                    + next
+            << QByteArray("SECTION CHARACTER 41\n{\nSERIAL 57\n}\n") << 41 << 57 << 3
+            << QByteArray("\n"
+                          "//********Transfered Character***********\n"
+                          "SECTION CHARACTER 42\n"
+                          "{\n"
+                          "SERIAL 58\n"
+                          "NAME Aldo Brand\n"
+                          "ACCOUNT 3\n"
+                          "OWN 58\n"
+                          "ROBE -1\n"
+                          "STR 50 // strength\n"
+                          "}\n");
+    // The leading line feed completes a last line that had none.
+    QTest::newRow("destination-without-last-line-feed")
+            << QByteArray("{\nSERIAL 12\n}\n") << QByteArray("// last line") << 0 << 0 << 1
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 1\n"
+                          "{\nSERIAL 1\n}\n");
+    QTest::newRow("empty-destination-counters-from-empty-file")
+            << QByteArray("{\nSERIAL 12\nOWN 12\n}\n") << QByteArray("") << -1 << 0 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 0\n"
+                          "{\nSERIAL 1\nOWN 1\n}\n");
+    // Only whole keys are rewritten; a rewritten line keeps nothing but key and value.
+    QTest::newRow("key-prefix-and-bare-key")
+            << QByteArray("{\nACCOUNTS 5\nSERIALS x\nSERIAL\nACCOUNT\nOWNER 12\n}\n")
+            << QByteArray("") << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nACCOUNTS 5\nSERIALS x\nSERIAL 10\nACCOUNT 2\nOWNER 12\n}\n");
+    QTest::newRow("rewritten-line-drops-comment-and-extra-words")
+            << QByteArray("{\nSERIAL 12 // me\nACCOUNT 7 8 9\nOWN 1 2\nROBE\n}\n") << QByteArray("")
+            << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nSERIAL 10\nACCOUNT 2\nOWN 10\nROBE -1\n}\n");
+    // The loader reads keys after simplifying the line, so the copy must rewrite them too.
+    QTest::newRow("indented-and-tab-separated-keys")
+            << QByteArray("{\nSERIAL\t12\n  OWN 12\nROBE\t3\n\t ACCOUNT   7\n  NAME\tBob\n}\n")
+            << QByteArray("") << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nSERIAL 10\nOWN 10\nROBE -1\nACCOUNT 2\n  NAME\tBob\n}\n");
+    QTest::newRow("lower-case-keys-copied")
+            << QByteArray("{\nserial 12\nOwn 12\n}\n") << QByteArray("") << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nserial 12\nOwn 12\n}\n");
+    QTest::newRow("lines-before-brace-and-comments-copied-raw")
+            << QByteArray("\n// kept\n{\n// also kept\nSTR   50  // as is\n}\n") << QByteArray("")
+            << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "\n// kept\n{\n// also kept\nSTR   50  // as is\n}\n");
+    QTest::newRow("crlf-source-written-with-lf")
+            << QByteArray("{\r\nSERIAL 12\r\nNAME Bob\r\n}\r\n") << QByteArray("") << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nSERIAL 10\nNAME Bob\n}\n");
+    // The loader ends a record at "}  " too; the copy must not run on into the next record.
+    QTest::newRow("brace-with-trailing-blanks-ends-copy")
+            << QByteArray("{\nSERIAL 12\n}  \n") + next << QByteArray("") << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nSERIAL 10\n}  \n");
+    QTest::newRow("indented-brace-ends-copy")
+            << QByteArray("{\nSERIAL 12\n\t}\n") + next << QByteArray("") << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nSERIAL 10\n\t}\n");
+    // For the loader '} // x' is no brace (it reads '} '); the record runs on to the next
+    // header, where the copy closes it itself.
+    QTest::newRow("brace-with-comment-copied-and-closed")
+            << QByteArray("{\nSERIAL 12\n} // x\n\n") + next << QByteArray("") << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nSERIAL 10\n} // x\n\n}\n");
+    QTest::newRow("next-header-ends-unclosed-record")
+            << QByteArray("{\nSERIAL 12\nNAME Bob\n") + next << QByteArray("") << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nSERIAL 10\nNAME Bob\n}\n");
+    QTest::newRow("indented-next-header-ends-unclosed-record")
+            << QByteArray("{\nSERIAL 12\n  SECTION\tITEM 4\n{\n}\n") << QByteArray("") << 4 << 9
+            << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nSERIAL 10\n}\n");
+    QTest::newRow("source-ends-without-brace")
+            << QByteArray("{\nSERIAL 12\nNAME Bob") << QByteArray("") << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nSERIAL 10\nNAME Bob\n}\n");
+    QTest::newRow("negative-account-written-with-sign")
+            << QByteArray("{\nACCOUNT 7\n}\n") << QByteArray("") << 4 << 9 << -4
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nACCOUNT -4\n}\n");
+    QTest::newRow("latin1-bytes-kept")
+            << QByteArray("{\nNAME J\xf6rg \xa0x\n}\n") << QByteArray("") << 4 << 9 << 2
+            << QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 5\n"
+                          "{\nNAME J\xf6rg \xa0x\n}\n");
+}
+
+void tst_Transfer::characterCopy()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(QByteArray, destination);
+    QFETCH(int, section);
+    QFETCH(int, serial);
+    QFETCH(int, account);
+    QFETCH(QByteArray, appended);
+
+    QTemporaryDir source;
+    QTemporaryDir dest;
+    QVERIFY(source.isValid() && dest.isValid());
+    const QByteArray header = "SECTION CHARACTER 12\n";
+    const QByteArray sourceBytes = "// world\n" + header + record;
+    QVERIFY(fixture::writeFile(charactersPath(source.path()), sourceBytes));
+    QVERIFY(fixture::writeFile(charactersPath(dest.path()), destination));
+
+    MainWindow window;
+    window.maxCharSection = section;
+    window.maxCharSerial = serial;
+    QSignalSpy messages(window.statusBar(), &QStatusBar::messageChanged);
+    const int offset = int(QByteArray("// world\n").size() + header.size());
+    window.transferChar(12, offset, account, source.path(), dest.path());
+
+    QCOMPARE(fixture::readFile(charactersPath(dest.path())), destination + appended);
+    QCOMPARE(fixture::readFile(charactersPath(source.path())), sourceBytes);
+    QVERIFY2(window.transferFailure.isEmpty(), qPrintable(window.transferFailure));
+    QCOMPARE(window.maxCharSection, section);
+    QCOMPARE(window.maxCharSerial, serial);
+    QCOMPARE(messages.size(), 2);
+    QCOMPARE(messages.at(0).at(0).toString(), QStringLiteral("Transferring Character"));
+    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Ready"));
+}
+
+void tst_Transfer::characterCopyMissingDestination()
+{
+    QTemporaryDir source;
+    QTemporaryDir dest;
+    QVERIFY(source.isValid() && dest.isValid());
+    QVERIFY(fixture::writeFile(
+            charactersPath(source.path()), "SECTION CHARACTER 1\n{\nSERIAL 5\n}\n"));
+    MainWindow window;
+    window.maxCharSection = -1;
+    window.maxCharSerial = 0;
+    window.transferChar(5, 20, 0, source.path(), dest.path());
+    QCOMPARE(fixture::readFile(charactersPath(dest.path())),
+            QByteArray("\n//********Transfered Character***********\nSECTION CHARACTER 0\n"
+                       "{\nSERIAL 1\n}\n"));
+}
+
+// With source and destination one file, the copy of a record that never closes must stop
+// where the file ended when the copy began, not read on into what it appends.
+void tst_Transfer::characterCopySameFileStopsAtOldEnd()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray before = "SECTION CHARACTER 3\n{\nSERIAL 7\nNAME Bob\nACCOUNT 1\n";
+    QVERIFY(fixture::writeFile(charactersPath(dir.path()), before));
+    MainWindow window;
+    window.maxCharSection = 3;
+    window.maxCharSerial = 7;
+    window.transferChar(7, 20, 2, dir.path(), dir.path());
+    QCOMPARE(fixture::readFile(charactersPath(dir.path())),
+            before
+                    + "\n//********Transfered Character***********\nSECTION CHARACTER 4\n"
+                      "{\nSERIAL 8\nNAME Bob\nACCOUNT 2\n}\n");
+}
+
+void tst_Transfer::itemCopy_data()
+{
+    QTest::addColumn<ItemMap>("items");
+    QTest::addColumn<int>("section");
+    QTest::addColumn<int>("owner");
+    QTest::addColumn<QByteArray>("appended");
+
+    // The worked example: a bag (old 200) and a TYPE 7 item in it (old 210); the new
+    // serials A and B are 1073741825 and 1073741826; counters 99 and 57.
+    QMap<int, item_st> example;
+    example.insert(200, item(1073741825, { "{", "SERIAL 200", "NAME bag", "OWNER 58", "TYPE 1" }));
+    example.insert(210,
+            item(1073741826, { "{", "SERIAL 210", "OWNER 58", "CONT 200", "TYPE 7", "MORE 200" }));
+    QTest::newRow("example-table") << example << 99 << 12
+                                   << QByteArray("\n"
+                                                 "//********Transfered ITEM***********\n"
+                                                 "\n"
+                                                 "SECTION WORLDITEM 100\n"
+                                                 "{\n"
+                                                 "SERIAL 1073741825\n"
+                                                 "NAME bag\n"
+                                                 "OWNER 58\n"
+                                                 "TYPE 1\n"
+                                                 "}\n"
+                                                 "\n"
+                                                 "\n"
+                                                 "//********Transfered ITEM***********\n"
+                                                 "\n"
+                                                 "SECTION WORLDITEM 101\n"
+                                                 "{\n"
+                                                 "SERIAL 1073741826\n"
+                                                 "OWNER 58\n"
+                                                 "CONT 1073741825\n"
+                                                 "TYPE 7\n"
+                                                 "MORE 1073741825\n"
+                                                 "}\n"
+                                                 "\n");
+
+    // Map order, not new-serial order; a first record numbered 0.
+    QMap<int, item_st> order;
+    order.insert(900, item(11, { "{", "SERIAL 900" }));
+    order.insert(-5, item(12, { "{", "SERIAL -5" }));
+    QTest::newRow("ascending-old-serial-first-number-zero")
+            << order << -1 << 12
+            << QByteArray("\n//********Transfered ITEM***********\n\nSECTION WORLDITEM 0\n"
+                          "{\nSERIAL 12\n}\n\n"
+                          "\n//********Transfered ITEM***********\n\nSECTION WORLDITEM 1\n"
+                          "{\nSERIAL 11\n}\n\n");
+
+    // MORE is only a reference after TYPE 7 of the same record; '07' is not 7.
+    QMap<int, item_st> types;
+    types.insert(1, item(21, { "{", "SERIAL 1", "MORE 1", "TYPE 7", "MORE 1" }));
+    types.insert(2, item(22, { "{", "SERIAL 2", "MORE 1", "TYPE 07", "MORE 1" }));
+    types.insert(3, item(23, { "{", "TYPE 7", "TYPE 1", "MORE 2" }));
+    QTest::newRow("type-seven-mark")
+            << types << 5 << 12
+            << QByteArray("\n//********Transfered ITEM***********\n\nSECTION WORLDITEM 6\n"
+                          "{\nSERIAL 21\nMORE 1\nTYPE 7\nMORE 21\n}\n\n"
+                          "\n//********Transfered ITEM***********\n\nSECTION WORLDITEM 7\n"
+                          "{\nSERIAL 22\nMORE 1\nTYPE 07\nMORE 1\n}\n\n"
+                          "\n//********Transfered ITEM***********\n\nSECTION WORLDITEM 8\n"
+                          "{\nTYPE 7\nTYPE 1\nMORE 22\n}\n\n");
+
+    QMap<int, item_st> repeated;
+    repeated.insert(4,
+            item(31,
+                    { "{", "SERIAL 4", "OWNER 3", "CONT 4", "SERIAL 4", "OWNER 9", "CONT 12",
+                            "NAME a b" }));
+    QTest::newRow("every-key-line-rewritten")
+            << repeated << 5 << 12
+            << QByteArray("\n//********Transfered ITEM***********\n\nSECTION WORLDITEM 6\n"
+                          "{\nSERIAL 31\nOWNER 58\nCONT 31\nSERIAL 31\nOWNER 58\nCONT 58\n"
+                          "NAME a b\n}\n\n");
+
+    // References to nothing that was transferred: the character's old serial becomes its
+    // new one, -1 stays -1, anything else becomes -1 rather than an object of the
+    // destination that happens to carry that number.
+    QMap<int, item_st> outside;
+    outside.insert(7, item(41, { "{", "SERIAL 7", "CONT 12", "TYPE 7", "MORE 12" }));
+    outside.insert(8, item(42, { "{", "SERIAL 8", "CONT -1", "TYPE 7", "MORE -1" }));
+    outside.insert(9, item(43, { "{", "SERIAL 9", "CONT 777", "TYPE 7", "MORE 888" }));
+    outside.insert(10, item(44, { "{", "SERIAL 10", "CONT x", "TYPE 7", "MORE" }));
+    QTest::newRow("references-outside-the-transfer")
+            << outside << 5 << 12
+            << QByteArray("\n//********Transfered ITEM***********\n\nSECTION WORLDITEM 6\n"
+                          "{\nSERIAL 41\nCONT 58\nTYPE 7\nMORE 58\n}\n\n"
+                          "\n//********Transfered ITEM***********\n\nSECTION WORLDITEM 7\n"
+                          "{\nSERIAL 42\nCONT -1\nTYPE 7\nMORE -1\n}\n\n"
+                          "\n//********Transfered ITEM***********\n\nSECTION WORLDITEM 8\n"
+                          "{\nSERIAL 43\nCONT -1\nTYPE 7\nMORE -1\n}\n\n"
+                          "\n//********Transfered ITEM***********\n\nSECTION WORLDITEM 9\n"
+                          "{\nSERIAL 44\nCONT -1\nTYPE 7\nMORE -1\n}\n\n");
+}
+
+void tst_Transfer::itemCopy()
+{
+    QFETCH(ItemMap, items);
+    QFETCH(int, section);
+    QFETCH(int, owner);
+    QFETCH(QByteArray, appended);
+
+    QTemporaryDir dest;
+    QVERIFY(dest.isValid());
+    const QByteArray before = "SECTION WORLDITEM 3\n{\nSERIAL 1\n}";
+    QVERIFY(fixture::writeFile(itemsPath(dest.path()), before));
+
+    MainWindow window;
+    window.serialMap = items;
+    window.maxItemSection = section;
+    window.maxCharSerial = 57;
+    QSignalSpy progress(window.progressBar, &QProgressBar::valueChanged);
+    window.transferChar(owner, 3, dest.path());
+
+    QCOMPARE(fixture::readFile(itemsPath(dest.path())), before + appended);
+    QVERIFY2(window.transferFailure.isEmpty(), qPrintable(window.transferFailure));
+    QCOMPARE(window.serialMap, items);
+    QCOMPARE(window.maxItemSection, section + int(items.size()));
+    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Transferring Items"));
+    QCOMPARE(window.progressBar->maximum(), int(items.size()));
+    // One step per record, before it is written: 0, 1, ...
+    QCOMPARE(progress.last().at(0).toInt(), int(items.size()) - 1);
+}
+
+void tst_Transfer::itemCopyEmptyMap()
+{
+    QTemporaryDir dest;
+    QVERIFY(dest.isValid());
+    MainWindow window;
+    window.maxItemSection = 4;
+    window.transferChar(1, 1, dest.path());
+    QVERIFY2(QFileInfo::exists(itemsPath(dest.path())), "a missing items file is created");
+    QCOMPARE(fixture::readFile(itemsPath(dest.path())), QByteArray());
+    QCOMPARE(window.maxItemSection, 4);
+    QCOMPARE(window.progressBar->maximum(), 0);
+}
+
+void tst_Transfer::appendFile_data()
+{
+    QTest::addColumn<int>("maxChunk");
+    QTest::addColumn<int>("interruptWriteAt");
+    QTest::addColumn<int>("failWriteAt");
+    QTest::addColumn<int>("failFsyncAt");
+    QTest::addColumn<bool>("appended");
+    QTest::addColumn<int>("fsyncCalls");
+
+    // clang-format off
+    //                                        chunk   EINTR  fail-write  fail-fsync  ok     fsyncs
+    QTest::newRow("whole-write")          << INT_MAX << -1  << -1      << -1      << true  << 1;
+    QTest::newRow("short-writes")         << 3       << -1  << -1      << -1      << true  << 1;
+    QTest::newRow("interrupted-write")    << 4       << 2   << -1      << -1      << true  << 1;
+    QTest::newRow("disk-full-midway")     << 4       << -1  << 3       << -1      << false << 1;
+    QTest::newRow("disk-full-at-once")    << INT_MAX << -1  << 1       << -1      << false << 1;
+    // A failed fsync is not tried again; the one after it flushes the cut-back file.
+    QTest::newRow("fsync-fails")          << INT_MAX << -1  << -1      << 1       << false << 2;
+    // clang-format on
+}
+
+void tst_Transfer::appendFile()
+{
+    QFETCH(int, maxChunk);
+    QFETCH(int, interruptWriteAt);
+    QFETCH(int, failWriteAt);
+    QFETCH(int, failFsyncAt);
+    QFETCH(bool, appended);
+    QFETCH(int, fsyncCalls);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("ztitems.wsc"));
+    const QByteArray before = "SECTION WORLDITEM 1\n{\n}";
+    QVERIFY(fixture::writeFile(path, before));
+    const QByteArray bytes = "\n//********Transfered ITEM***********\n\nSECTION WORLDITEM 2\n";
+
+    script.maxChunk = maxChunk;
+    script.interruptWriteAt = interruptWriteAt;
+    script.failWriteAt = failWriteAt;
+    script.failFsyncAt = failFsyncAt;
+    const FileCallsOverride calls(scriptedCalls);
+    {
+        transfer::FileAppend file(path);
+        QVERIFY2(file.open(), qPrintable(file.errorString()));
+        QCOMPARE(file.sizeBefore(), before.size());
+        QCOMPARE(file.append(bytes), appended);
+        if (!appended) {
+            QVERIFY2(!file.errorString().isEmpty(), "a failure names the system's reason");
+            QVERIFY2(file.restoreError().isEmpty(), qPrintable(file.restoreError()));
+        }
+    }
+    QCOMPARE(fixture::readFile(path), appended ? before + bytes : before);
+    QCOMPARE(script.fsyncs, fsyncCalls);
+}
+
+void tst_Transfer::appendFileCreatedThenFailed()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("ztpcs.wsc"));
+    script.failWriteAt = 1;
+    const FileCallsOverride calls(scriptedCalls);
+    transfer::FileAppend file(path);
+    QVERIFY(file.open());
+    QVERIFY(file.created());
+    QVERIFY(!file.append("abc\n"));
+    QCOMPARE(file.errorString(), qt_error_string(ENOSPC));
+    QVERIFY2(!QFileInfo::exists(path), "a file the append created is removed again");
+}
+
+void tst_Transfer::appendFileRestoreFails()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("ztpcs.wsc"));
+    QVERIFY(fixture::writeFile(path, "x\n"));
+    script.failFsyncAt = 1;
+    script.failTruncate = true;
+    const FileCallsOverride calls(scriptedCalls);
+    transfer::FileAppend file(path);
+    QVERIFY(file.open());
+    QVERIFY(!file.append("abc\n"));
+    QVERIFY2(!file.restoreError().isEmpty(), "a file that cannot be cut back is reported");
+}
+
+QTEST_MAIN(tst_Transfer)
+#include "tst_transfer.moc"
