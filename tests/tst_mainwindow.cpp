@@ -26,6 +26,7 @@ class CountingWindow : public MainWindow
 {
 public:
     using MainWindow::fileDestination;
+    using MainWindow::languageChange;
     using MainWindow::MainWindow;
 
     void fileSource() override { ++sourceCalls; }
@@ -114,6 +115,8 @@ private slots:
     void objectNames();
     void slotTable();
     void texts();
+    void textsSetAgain();
+    void stripCommentSlot();
     void widgetTree_data();
     void widgetTree();
     void windowLayouts();
@@ -206,6 +209,39 @@ void tst_MainWindow::texts()
         QCOMPARE(view->headerItem()->text(0), QStringLiteral("Account"));
         QCOMPARE(view->headerItem()->text(1), QStringLiteral("Character"));
     }
+}
+
+// A second languageChange() puts every text back, a loaded world's path in the group title
+// included.
+void tst_MainWindow::textsSetAgain()
+{
+    CountingWindow w;
+    w.setWindowTitle(QStringLiteral("x"));
+    w.groupBox1->setTitle(QStringLiteral("/srv/worlds/a"));
+    w.groupBox2->setTitle(QStringLiteral("/srv/worlds/b"));
+    w.listView1->setHeaderLabels({ QStringLiteral("a"), QStringLiteral("b") });
+    w.pushButton1->setText(QStringLiteral("x"));
+    w.editCopyAction->setText(QStringLiteral("x"));
+    w.editCopyAction->setShortcut(QKeySequence());
+    w.languageChange();
+    QCOMPARE(w.windowTitle(), QStringLiteral("Character Tranfer"));
+    QCOMPARE(w.groupBox1->title(), QStringLiteral("Source"));
+    QCOMPARE(w.groupBox2->title(), QStringLiteral("Destination"));
+    QCOMPARE(w.listView1->headerItem()->text(0), QStringLiteral("Account"));
+    QCOMPARE(w.listView1->headerItem()->text(1), QStringLiteral("Character"));
+    QCOMPARE(w.pushButton1->text(), QString());
+    QCOMPARE(w.editCopyAction->text(), QStringLiteral("C&opy"));
+    QCOMPARE(w.editCopyAction->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_C));
+}
+
+// The window's comment stripping is the one every reader uses.
+void tst_MainWindow::stripCommentSlot()
+{
+    MainWindow w;
+    QCOMPARE(w.stripComment(QStringLiteral("NAME a//b")), QStringLiteral("NAME a"));
+    QCOMPARE(w.stripComment(QStringLiteral("NAME Bob  // x")), QStringLiteral("NAME Bob  "));
+    QCOMPARE(w.stripComment(QStringLiteral("// x")), QString());
+    QCOMPARE(w.stripComment(QStringLiteral("a/b")), QStringLiteral("a/b"));
 }
 
 void tst_MainWindow::widgetTree_data()
