@@ -1,11 +1,148 @@
 #include "app/mainwindow.h"
 
+#include <QFile>
+#include <QHash>
+#include <QProgressBar>
+#include <QStatusBar>
+#include <QTreeWidget>
+
+#include <climits>
+
+#include "world/filestamp.h"
+#include "world/progressscale.h"
+#include "world/worldformat.h"
+
+// Reads the world's ztpcs.wsc: every record that names a character, an account and a
+// serial enters `character` under its account number and hangs a character item under
+// that account's item in `view`. For the destination it also finds the highest record
+// number and serial in use, notes what the file looked like, and whether it ends inside
+// a record.
 void MainWindow::processChar(QString name, QTreeWidget *view, QMap<int, QString> *account,
-                             QMap<int, QList<char_st>> *character, bool dest)
+        QMap<int, QList<char_st>> *character, bool dest)
 {
-    Q_UNUSED(name);
-    Q_UNUSED(view);
-    Q_UNUSED(account);
-    Q_UNUSED(character);
-    Q_UNUSED(dest);
+    if (dest)
+        destCharsCutOff = false;
+    QFile file(world::filePath(name, world::charactersFileName()));
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (dest)
+            destCharsStamp = FileStamp();
+        return;
+    }
+    const qint64 size = file.size();
+    if (dest) {
+        destCharsStamp = world::stampOf(file);
+        maxCharSerial = 0;
+        maxCharSection = -1;
+    }
+    const world::ProgressScale progress(size);
+    progressBar->reset();
+    progressBar->setRange(0, progress.total());
+    statusBar()->showMessage(QStringLiteral("Processing ztpcs.wsc"));
+
+    // Characters are hung on the account items while those are out of the view, so that
+    // adding 100,000 children costs no model bookkeeping; they go back in one batch.
+    const bool sorting = view->isSortingEnabled();
+    view->setSortingEnabled(false);
+    const QList<QTreeWidgetItem *> accountItems = view->invisibleRootItem()->takeChildren();
+    // A character goes under the first item, in the view's order, that carries its
+    // account's name.
+    QHash<QString, QTreeWidgetItem *> itemByName;
+    itemByName.reserve(accountItems.size());
+    for (auto it = accountItems.crbegin(); it != accountItems.crend(); ++it)
+        itemByName.insert((*it)->text(0), *it);
+    QHash<int, QTreeWidgetItem *> itemByAccount;
+
+    const auto addCharacter = [&](int accountNumber, const QString &characterName, int serial,
+                                      int offset) {
+        (*character)[accountNumber].append(char_st{ characterName, serial, offset });
+        auto found = itemByAccount.constFind(accountNumber);
+        if (found == itemByAccount.cend()) {
+            const auto accountName = account->constFind(accountNumber);
+            // An account number without an account record has no item to hang under: the
+            // character stays in the map but not in the tree.
+            QTreeWidgetItem *item = accountName == account->cend()
+                    ? nullptr
+                    : itemByName.value(accountName.value());
+            found = itemByAccount.insert(accountNumber, item);
+        }
+        if (found.value())
+            found.value()->addChild(new QTreeWidgetItem(QStringList{ QString(), characterName }));
+    };
+
+    world::LineReader reader(&file);
+    // A file that grows while it is read is read as it was when it was opened (and as the
+    // stamp above describes it).
+    if (!file.isSequential())
+        reader.setLimit(size);
+    while (!reader.atEnd()) {
+        progressBar->setValue(progress.value(reader.pos()));
+        reader.readLine();
+        world::ConditionedLine line = world::ConditionedLine::forLoader(reader.line());
+        // -1 means "not given by this record yet"; nothing carries over between records.
+        int pendingAccount = -1;
+        QString pendingName;
+        int pendingSerial = -1;
+        if (!line.keyIs("SECTION"))
+            continue;
+        // Offsets are ints; a record beyond 2 GiB gets -1 rather than a wrapped position
+        // that would point into some other record.
+        const qint64 pos = reader.pos();
+        const int offset = pos <= INT_MAX ? int(pos) : -1;
+        if (dest)
+            maxCharSection = qMax(maxCharSection, world::toNumber(line.word(2)));
+
+        // Everything up to a bare "{" is skipped, further headers included.
+        while (!reader.atEnd() && !line.is("{")) {
+            reader.readLine();
+            line = world::ConditionedLine::forLoader(reader.line());
+        }
+        if (reader.atEnd()) {
+            // The file ends between a header and its body: the record is unfinished.
+            if (dest)
+                destCharsCutOff = true;
+            continue;
+        }
+
+        // The body, from the "{" line up to "}". The file's last line is never examined.
+        for (;;) {
+            if (line.is("}"))
+                break;
+            if (line.keyIs("NAME")) {
+                pendingName = line.wordsFrom(1);
+            } else if (line.keyIs("ACCOUNT")) {
+                pendingAccount = world::toNumber(line.word(1));
+            } else if (line.keyIs("SERIAL")) {
+                pendingSerial = world::toNumber(line.word(1));
+                // Starts at 0, so negative serials never lower it.
+                if (dest && pendingSerial > maxCharSerial)
+                    maxCharSerial = pendingSerial;
+            }
+            // Added once, at the line where the last of the three is seen; only another
+            // ACCOUNT line in the same record adds it again.
+            if (pendingAccount != -1 && pendingSerial != -1 && !pendingName.isEmpty()) {
+                addCharacter(pendingAccount, pendingName, pendingSerial, offset);
+                pendingAccount = -1;
+            }
+            reader.readLine();
+            line = world::ConditionedLine::forLoader(reader.line());
+            if (reader.atEnd()) {
+                // The record is finished only if that unexamined last line is its "}".
+                if (dest && !line.is("}"))
+                    destCharsCutOff = true;
+                break;
+            }
+        }
+    }
+    file.close();
+
+    view->addTopLevelItems(accountItems);
+    // Expanding needs the items in the view; they are back at the rows they had.
+    for (int row = 0; row < accountItems.size(); ++row) {
+        if (accountItems.at(row)->childCount() > 0)
+            view->expand(view->model()->index(row, 0));
+    }
+    view->setSortingEnabled(sorting);
+
+    progressBar->reset();
+    statusBar()->showMessage(QStringLiteral("Ready"));
 }
