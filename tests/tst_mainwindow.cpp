@@ -726,6 +726,12 @@ void tst_MainWindow::missingImages_data()
     QTest::newRow("tool-icon-with-extension") << "fileopen.png";
     QTest::newRow("arrow-without-extension") << "2rightarrow";
     QTest::newRow("resource-path") << ":/images/fileopen";
+    QTest::newRow("relative-path") << "../images/fileopen";
+    QTest::newRow("dot-path") << "./fileopen";
+    QTest::newRow("leading-slash") << "/fileopen";
+    QTest::newRow("trailing-slash") << "fileopen/";
+    QTest::newRow("doubled-slash") << "/2rightarrow.png";
+    QTest::newRow("trailing-blank") << "fileopen ";
 }
 
 void tst_MainWindow::missingImages()

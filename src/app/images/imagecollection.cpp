@@ -1,7 +1,8 @@
 #include "app/images/imagecollection.h"
 
-#include <QFile>
+#include <QDir>
 #include <QHash>
+#include <QStringList>
 
 namespace {
 
@@ -23,11 +24,14 @@ QImage findImage(const QString &name)
     const auto cached = images.constFind(name);
     if (cached != images.cend())
         return cached.value();
-    // Resource names are case-sensitive and exact; a name the collection lacks is not
-    // remembered, so nothing is decoded for it.
-    const QString path = QStringLiteral(":/images/") + name;
-    if (!QFile::exists(path))
+    // Names are matched exactly against the files of the collection, not resolved as paths
+    // ("./fileopen" or "../images/fileopen" name nothing). A name the collection lacks is
+    // not remembered, so nothing is decoded for it.
+    static const QStringList names =
+            QDir(QStringLiteral(":/images")).entryList(QDir::Files | QDir::Hidden);
+    if (!names.contains(name))
         return QImage();
+    const QString path = QStringLiteral(":/images/") + name;
     QImage image(path);
     if (image.isNull())
         return QImage();
