@@ -744,7 +744,8 @@ void tst_Format::latin1RoundTrip()
     // Without the two white-space bytes the whole name is one word, byte for byte.
     QByteArray word = high;
     word.remove(0xa0 - 0x80, 1).remove(0x85 - 0x80, 1);
-    const auto line = world::ConditionedLine::forLoader("NAME " + word + " // x");
+    const QByteArray raw = "NAME " + word + " // x"; // the line views these bytes
+    const auto line = world::ConditionedLine::forLoader(raw);
     QCOMPARE(line.word(1), QByteArrayView(word));
     QCOMPARE(world::encode(line.wordsFrom(1)), word + ' ');
 }
