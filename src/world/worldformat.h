@@ -4,17 +4,41 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define CHARTRANSFER_SSE2 1
+#endif
+
 QT_BEGIN_NAMESPACE
 class QIODevice;
 QT_END_NAMESPACE
 
 // The line format shared by the three world files: lines of Latin-1 bytes ended by LF or
 // CR LF, "//" comments, records made of a SECTION header, "{", key lines and "}".
+//
+// Worlds run to hundreds of MB and tens of millions of lines, so the per-line work here is
+// byte-level and inline. The rules themselves are those of the toolkit's string functions
+// (simplified(), section(), toInt()); the forms in world::reference spell them out that
+// way, and setReferenceMode() makes every reader compute through them instead, so both
+// paths can be checked against each other on whole worlds.
 namespace world {
 
-inline QString accountsFileName() { return QStringLiteral("accounts.adm"); }
-inline QString charactersFileName() { return QStringLiteral("ztpcs.wsc"); }
-inline QString itemsFileName() { return QStringLiteral("ztitems.wsc"); }
+inline QString accountsFileName()
+{
+    return QStringLiteral("accounts.adm");
+}
+inline QString charactersFileName()
+{
+    return QStringLiteral("ztpcs.wsc");
+}
+inline QString itemsFileName()
+{
+    return QStringLiteral("ztitems.wsc");
+}
 
 // A world file's path is the directory exactly as chosen, a slash and the file name.
 inline QString filePath(const QString &dir, const QString &fileName)
@@ -24,19 +48,45 @@ inline QString filePath(const QString &dir, const QString &fileName)
 
 // World files are bytes in an 8-bit encoding; Latin-1 maps every byte to one character
 // and back, so names copied from one world to another keep every byte.
-inline QString decode(QByteArrayView bytes) { return QString::fromLatin1(bytes); }
-inline QByteArray encode(const QString &text) { return text.toLatin1(); }
+inline QString decode(QByteArrayView bytes)
+{
+    return QString::fromLatin1(bytes);
+}
+inline QByteArray encode(const QString &text)
+{
+    return text.toLatin1();
+}
 
-// White space as the toolkit's simplification sees it, for the 256 Latin-1 characters.
+namespace detail {
+// For every byte: 1 when the toolkit's simplification takes it for white space.
+extern const unsigned char spaceTable[256];
+// Set through setReferenceMode(); read on every line, so a plain flag.
+inline bool referenceMode = false;
+} // namespace detail
+
+// White space as the toolkit's simplification sees it, for the 256 Latin-1 characters:
+// TAB, LF, VT, FF, CR, blank, NEL (0x85) and NBSP (0xa0).
 inline bool isSpace(uchar c)
 {
-    return c == ' ' || (c >= 0x09 && c <= 0x0d) || c == 0x85 || c == 0xa0;
+    return detail::spaceTable[c] != 0;
 }
-inline bool isSpace(char c) { return isSpace(static_cast<uchar>(c)); }
+inline bool isSpace(char c)
+{
+    return isSpace(static_cast<uchar>(c));
+}
+
+// Switches every LineReader created afterwards and every ConditionedLine and toNumber()
+// call to the straightforward QString forms (world::reference). Slow; for tests that prove
+// the byte-level path gives the same results. Not for use while a reader runs.
+void setReferenceMode(bool on);
+inline bool referenceMode()
+{
+    return detail::referenceMode;
+}
 
 // The first "//" and everything after it removed; white space before it stays.
 QString stripComment(const QString &input);
-QByteArrayView stripComment(QByteArrayView input);
+inline QByteArrayView stripComment(QByteArrayView input);
 
 // Reads a file as raw lines in large blocks, keeping one line at a time for its caller.
 // pos() counts the bytes consumed, terminators included, never the bytes buffered, so
@@ -44,39 +94,59 @@ QByteArrayView stripComment(QByteArrayView input);
 class LineReader
 {
 public:
+    static constexpr qsizetype DefaultBlockSize = 1 << 20;
+
     // Reads from the device's current position; `startOffset` is what pos() reports there.
-    explicit LineReader(QIODevice *device, qint64 startOffset = 0);
+    // `blockSize` is how much is read from the device at a time.
+    explicit LineReader(
+            QIODevice *device, qint64 startOffset = 0, qsizetype blockSize = DefaultBlockSize);
 
     // Stop at this byte position as if the file ended there (a file that grows while it is
     // read, or is appended to by the reader's own process, is then read as it was).
     void setLimit(qint64 endOffset) { m_limit = endOffset; }
 
-    // True when no byte is left to read, like a text stream's atEnd().
-    bool atEnd();
+    // True when no byte is left to read, like a text stream's atEnd(). It may read ahead
+    // from the device but leaves the line last read (and views into it) as they were.
+    bool atEnd() { return m_begin == m_end && !fillKeepingLine(); }
     // Reads the next line; false when none is left.
-    bool readLine();
+    inline bool readLine();
     // The line last read, without its LF or CR LF. Valid until the next readLine().
     QByteArrayView line() const { return m_line; }
     // Whether the line last read was ended by a line feed.
     bool lineTerminated() const { return m_terminated; }
     // Byte position where the next line begins.
-    qint64 pos() const { return m_pos; }
+    qint64 pos() const { return m_base + m_begin; }
     // A read error of the device, empty when there was none.
     QString errorString() const { return m_error; }
 
 private:
+    bool readLineSlow();
+    bool readLineReference();
     bool fill();
+    bool fillKeepingLine();
+    bool readInto(qsizetype at, qsizetype room);
+    void scanChunk();
 
     QIODevice *m_device;
     QByteArray m_buffer;
-    qsizetype m_begin = 0;
-    qsizetype m_end = 0;
-    qint64 m_pos = 0;
+    QByteArray m_spare; // the other buffer, holding the line last read while atEnd() reads on
+    char *m_data = nullptr; // m_buffer's bytes; a chunk may be scanned up to 64 bytes past m_end
+    qsizetype m_blockSize;
+    qsizetype m_begin = 0; // first unread byte
+    qsizetype m_end = 0; // end of the bytes read from the device
+    // Line feeds not yet handed out: bit i of m_newlines stands for byte m_chunk + i.
+    // Every line feed between m_begin and m_scanned is in it.
+    quint64 m_newlines = 0;
+    qsizetype m_chunk = 0;
+    qsizetype m_scanned = 0;
+    qint64 m_base = 0; // file position of the buffer's first byte
     qint64 m_limit = -1;
     qint64 m_read = 0; // bytes taken from the device so far, counted from startOffset
     bool m_deviceDone = false;
     bool m_terminated = false;
+    bool m_reference = false;
     QByteArrayView m_line;
+    QByteArray m_referenceLine;
     QString m_error;
 };
 
@@ -90,30 +160,56 @@ public:
     ConditionedLine() = default;
 
     // The loaders' way: simplify, then strip the comment.
-    static ConditionedLine forLoader(QByteArrayView raw);
+    static inline ConditionedLine forLoader(QByteArrayView raw);
     // The scanners' way: strip the comment, then simplify.
-    static ConditionedLine forScanner(QByteArrayView raw);
+    static inline ConditionedLine forScanner(QByteArrayView raw);
 
     // Word i, as raw bytes (no white space inside a word).
-    QByteArrayView word(int i) const;
+    inline QByteArrayView word(int i) const;
     // Whether word 0 is exactly `key` (case-sensitive).
-    bool keyIs(QByteArrayView key) const;
+    inline bool keyIs(QByteArrayView key) const;
     // Whether the whole conditioned line is exactly `text` ("{" or "}").
-    bool is(QByteArrayView text) const;
+    inline bool is(QByteArrayView text) const;
     // Words i to last joined by single blanks, the trailing blank included.
     QString wordsFrom(int i) const;
     // The whole conditioned line.
     QString toString() const;
-    bool isEmpty() const { return m_text.isEmpty() && !m_trailingBlank; }
+    bool isEmpty() const
+    {
+        if (m_reference)
+            return referenceIsEmpty();
+        const Text line = conditioned();
+        return line.text.isEmpty() && !line.trailingBlank;
+    }
 
 private:
-    QByteArrayView m_text; // without white space at either end
-    bool m_trailingBlank = false;
+    // The conditioning is worked out when asked for, not when the line is made: most lines
+    // are only asked for their key, and most keys differ from the one wanted in their first
+    // byte.
+    struct Text
+    {
+        QByteArrayView text; // without white space at either end
+        bool trailingBlank;
+    };
+    inline Text conditioned() const;
+    inline const char *firstNonSpace() const;
+
+    struct Reference;
+    static ConditionedLine referenceForLoader(QByteArrayView raw);
+    static ConditionedLine referenceForScanner(QByteArrayView raw);
+    QByteArrayView referenceWord(int i) const;
+    bool referenceKeyIs(QByteArrayView key) const;
+    bool referenceIs(QByteArrayView text) const;
+    bool referenceIsEmpty() const;
+
+    QByteArrayView m_raw;
+    bool m_loader = false;
+    std::shared_ptr<const Reference> m_reference; // set only in reference mode
 };
 
 // A number as the toolkit's base-10 conversion reads it: an optional sign and decimal
 // digits that fit a signed 32-bit int; anything else reads as 0.
-int toNumber(QByteArrayView word);
+inline int toNumber(QByteArrayView word);
 int toNumber(const QString &word);
 
 // The straightforward forms of the rules above, kept as the reference the byte-level
@@ -125,5 +221,224 @@ QString word(const QString &line, int i);
 QString wordsFrom(const QString &line, int i);
 int toNumber(const QString &word);
 } // namespace reference
+
+// ---- inline implementation -------------------------------------------------------------
+
+namespace detail {
+
+// Bit i set when byte p[i] equals c, for the 16 bytes at p.
+#ifdef CHARTRANSFER_SSE2
+inline quint32 match16(const char *p, char c)
+{
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    return quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+}
+#endif
+
+// Bit i set when byte p[i] is a line feed, for the 64 bytes at p.
+inline quint64 newlines64(const char *p)
+{
+#ifdef CHARTRANSFER_SSE2
+    return quint64(match16(p, '\n')) | quint64(match16(p + 16, '\n')) << 16
+            | quint64(match16(p + 32, '\n')) << 32 | quint64(match16(p + 48, '\n')) << 48;
+#else
+    quint64 mask = 0;
+    for (int i = 0; i < 64; ++i)
+        mask |= quint64(p[i] == '\n') << i;
+    return mask;
+#endif
+}
+
+inline int lowestBit(quint64 mask)
+{
+#if defined(__GNUC__)
+    return __builtin_ctzll(mask);
+#else
+    int n = 0;
+    while (!(mask & 1)) {
+        mask >>= 1;
+        ++n;
+    }
+    return n;
+#endif
+}
+
+// Position of the first "//" in [p, p + size), or -1.
+inline qsizetype findComment(const char *p, qsizetype size)
+{
+#if defined(CHARTRANSFER_SSE2) && !defined(__SANITIZE_ADDRESS__)
+    // Most lines are short: one 16-byte look covers them. The load may reach past the
+    // line's end (never past its memory page, so it cannot fault); those bytes are masked.
+    if (size > 0 && size <= 16 && (reinterpret_cast<quintptr>(p) & 4095) <= 4096 - 16) {
+        quint32 slashes = match16(p, '/') & ((1u << size) - 1);
+        // A slash followed by a slash: the pair starts where both bit i and i+1 are set.
+        slashes &= slashes >> 1;
+        return slashes ? lowestBit(slashes) : -1;
+    }
+#endif
+    for (qsizetype i = 0; i + 1 < size;) {
+        const void *slash = std::memchr(p + i, '/', size_t(size - 1 - i));
+        if (!slash)
+            return -1;
+        i = static_cast<const char *>(slash) - p;
+        if (p[i + 1] == '/')
+            return i;
+        i += 1;
+    }
+    return -1;
+}
+
+inline QByteArrayView trimmed(QByteArrayView text)
+{
+    const char *begin = text.data();
+    const char *end = begin + text.size();
+    while (begin < end && isSpace(*begin))
+        ++begin;
+    while (end > begin && isSpace(end[-1]))
+        --end;
+    return QByteArrayView(begin, end - begin);
+}
+
+int toNumberSlow(QByteArrayView word);
+
+} // namespace detail
+
+inline QByteArrayView stripComment(QByteArrayView input)
+{
+    const qsizetype at = detail::findComment(input.data(), input.size());
+    return at < 0 ? input : input.first(at);
+}
+
+inline bool LineReader::readLine()
+{
+    if (m_newlines) {
+        const qsizetype nl = m_chunk + detail::lowestBit(m_newlines);
+        m_newlines &= m_newlines - 1;
+        const char *start = m_data + m_begin;
+        qsizetype length = nl - m_begin;
+        if (length > 0 && start[length - 1] == '\r')
+            --length;
+        m_line = QByteArrayView(start, length);
+        m_begin = nl + 1;
+        m_terminated = true;
+        return true;
+    }
+    return readLineSlow();
+}
+
+inline ConditionedLine ConditionedLine::forLoader(QByteArrayView raw)
+{
+    if (Q_UNLIKELY(detail::referenceMode))
+        return referenceForLoader(raw);
+    ConditionedLine line;
+    line.m_raw = raw;
+    line.m_loader = true;
+    return line;
+}
+
+inline ConditionedLine ConditionedLine::forScanner(QByteArrayView raw)
+{
+    if (Q_UNLIKELY(detail::referenceMode))
+        return referenceForScanner(raw);
+    ConditionedLine line;
+    line.m_raw = raw;
+    return line;
+}
+
+inline ConditionedLine::Text ConditionedLine::conditioned() const
+{
+    const QByteArrayView kept = stripComment(m_raw);
+    Text line{ detail::trimmed(kept), false };
+    // Simplifying first turns the white space before a cut comment into one blank that the
+    // cut leaves behind, but only when some text stands before it.
+    line.trailingBlank =
+            m_loader && kept.size() < m_raw.size() && !line.text.isEmpty() && isSpace(kept.back());
+    return line;
+}
+
+// Where the conditioned text begins, unless a comment starts right there.
+inline const char *ConditionedLine::firstNonSpace() const
+{
+    const char *p = m_raw.data();
+    const char *end = p + m_raw.size();
+    while (p < end && isSpace(*p))
+        ++p;
+    return p;
+}
+
+inline QByteArrayView ConditionedLine::word(int i) const
+{
+    if (Q_UNLIKELY(m_reference))
+        return referenceWord(i);
+    const QByteArrayView text = conditioned().text;
+    const char *p = text.data();
+    const char *end = p + text.size();
+    for (int n = 0; p < end; ++n) {
+        const char *start = p;
+        while (p < end && !isSpace(*p))
+            ++p;
+        if (n == i)
+            return QByteArrayView(start, p - start);
+        while (p < end && isSpace(*p))
+            ++p;
+    }
+    return QByteArrayView();
+}
+
+inline bool ConditionedLine::keyIs(QByteArrayView key) const
+{
+    if (Q_UNLIKELY(m_reference))
+        return referenceKeyIs(key);
+    const qsizetype n = key.size();
+    if (n > 0) {
+        const char *p = firstNonSpace();
+        if (m_raw.data() + m_raw.size() - p < n || *p != key.data()[0])
+            return false;
+    }
+    const QByteArrayView text = conditioned().text;
+    if (text.size() < n)
+        return false;
+    for (qsizetype i = 0; i < n; ++i) {
+        if (text.data()[i] != key.data()[i])
+            return false;
+    }
+    return text.size() == n || isSpace(text.data()[n]);
+}
+
+inline bool ConditionedLine::is(QByteArrayView text) const
+{
+    if (Q_UNLIKELY(m_reference))
+        return referenceIs(text);
+    if (!text.isEmpty()) {
+        const char *p = firstNonSpace();
+        if (p == m_raw.data() + m_raw.size() || *p != text.data()[0])
+            return false;
+    }
+    const Text line = conditioned();
+    return !line.trailingBlank && line.text.size() == text.size()
+            && std::memcmp(line.text.data(), text.data(), size_t(text.size())) == 0;
+}
+
+inline int toNumber(QByteArrayView word)
+{
+    // The common case inline: a few plain digits, perhaps after a minus sign.
+    const char *p = word.data();
+    const qsizetype size = word.size();
+    if (size > 0 && size <= 9 && !detail::referenceMode) {
+        qsizetype i = p[0] == '-' ? 1 : 0;
+        if (i < size) {
+            int value = 0;
+            for (; i < size; ++i) {
+                const unsigned digit = static_cast<unsigned char>(p[i]) - unsigned('0');
+                if (digit > 9)
+                    break;
+                value = value * 10 + int(digit);
+            }
+            if (i == size)
+                return p[0] == '-' ? -value : value;
+        }
+    }
+    return detail::toNumberSlow(word);
+}
 
 } // namespace world
