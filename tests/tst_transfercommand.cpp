@@ -205,6 +205,8 @@ private slots:
     void transferGoesAhead_data();
     void transferGoesAhead();
     void exampleTables();
+    void destinationWithoutRecords_data();
+    void destinationWithoutRecords();
     void roundTripIsConsistent();
     void sourceChosenWithChooser();
     void firstOfTwoNamesakesIsCopied();
@@ -539,6 +541,60 @@ void tst_TransferCommand::exampleTables()
                       "}\n"
                       "\n");
     QCOMPARE(characterNames(window.listView2, "carol"), (QStringList{ "Aldo Brand", "Zed" }));
+}
+
+void tst_TransferCommand::destinationWithoutRecords_data()
+{
+    QTest::addColumn<QByteArray>("characters");
+    QTest::addColumn<QByteArray>("items");
+    QTest::addColumn<QByteArray>("charactersAfter");
+    QTest::addColumn<QByteArray>("itemsAfter");
+
+    // The source names its records PLAYER and ITEM; the copies are CHARACTER and WORLDITEM.
+    const QByteArray copiedItem = "{\nSERIAL 1073741825\nOWNER 1\nCONT 1\n}\n\n";
+    // An empty characters file gives the counters -1 and 0: record 0, serial 1.
+    QTest::newRow("empty-files") << QByteArray("") << QByteArray("")
+                                 << characterHead
+                    + "0\n{\nSERIAL 1\nNAME Aldo\nACCOUNT 6\nOWN 1\n}\n"
+                                 << itemHead + "0\n" + copiedItem;
+    // Files that cannot be read leave the counters at 0 from the load: record 1, serial 1;
+    // the writers create them.
+    QTest::newRow("missing-files")
+            << QByteArray() << QByteArray()
+            << characterHead + "1\n{\nSERIAL 1\nNAME Aldo\nACCOUNT 6\nOWN 1\n}\n"
+            << itemHead + "0\n" + copiedItem;
+    // Comments only, and no line feed at the end: the first line feed ends that line.
+    QTest::newRow("comment-without-last-line-feed")
+            << QByteArray("// no characters yet") << QByteArray("// no items yet")
+            << "// no characters yet" + characterHead
+                    + "0\n{\nSERIAL 1\nNAME Aldo\nACCOUNT 6\nOWN 1\n}\n"
+            << "// no items yet" + itemHead + "0\n" + copiedItem;
+}
+
+void tst_TransferCommand::destinationWithoutRecords()
+{
+    QFETCH(QByteArray, characters);
+    QFETCH(QByteArray, items);
+    QFETCH(QByteArray, charactersAfter);
+    QFETCH(QByteArray, itemsAfter);
+
+    QTemporaryDir source;
+    QTemporaryDir dest;
+    QVERIFY(source.isValid() && dest.isValid());
+    QVERIFY(fixture::writeWorld(source.path(), account(1, "alice"),
+            "SECTION PLAYER 9\n{\nSERIAL 100\nNAME Aldo\nACCOUNT 1\nOWN 100\n}\n",
+            "SECTION ITEM 4\n{\nSERIAL 5000\nOWNER 100\nCONT 100\n}\n"));
+    QVERIFY(fixture::writeWorld(dest.path(), account(6, "frank"), characters, items));
+
+    MainWindow window;
+    QVERIFY(setUp(&window, source.path(), dest.path()));
+    QVERIFY(select(window.listView1, "alice", "Aldo"));
+    QVERIFY(select(window.listView2, "frank", ""));
+    clickArrow(&window);
+    checkIdle(&window);
+    QCOMPARE(fixture::readFile(charactersPath(dest.path())), charactersAfter);
+    QCOMPARE(fixture::readFile(itemsPath(dest.path())), itemsAfter);
+    QCOMPARE(characterNames(window.listView2, "frank"), QStringList{ "Aldo" });
 }
 
 // A character with equipped items, nested containers and type 7 links, loaded again after
