@@ -55,7 +55,9 @@ void MainWindow::processFile(QString name, QTreeWidget *view, QMap<int, QString>
                 // top-level lines and ignored.
                 const QString accountName = world::decode(line.word(1));
                 account->insert(number, accountName);
-                items.append(new QTreeWidgetItem(QStringList{ accountName, QString() }));
+                auto *item = new QTreeWidgetItem;
+                item->setText(0, accountName);
+                items.append(item);
                 break;
             }
             reader.readLine();

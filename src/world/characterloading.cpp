@@ -6,6 +6,7 @@
 #include <QStatusBar>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <climits>
 
 #include "world/filestamp.h"
@@ -50,23 +51,34 @@ void MainWindow::processChar(QString name, QTreeWidget *view, QMap<int, QString>
     itemByName.reserve(accountItems.size());
     for (auto it = accountItems.crbegin(); it != accountItems.crend(); ++it)
         itemByName.insert((*it)->text(0), *it);
-    QHash<int, QTreeWidgetItem *> itemByAccount;
+    // Per account number met in the file: its characters so far and the item they hang
+    // under. A hash costs one lookup per character; the ordered map is filled at the end.
+    struct AccountEntry
+    {
+        QList<char_st> characters;
+        QTreeWidgetItem *item = nullptr;
+    };
+    QHash<int, AccountEntry> byAccount;
 
     const auto addCharacter = [&](int accountNumber, const QString &characterName, int serial,
                                       int offset) {
-        (*character)[accountNumber].append(char_st{ characterName, serial, offset });
-        auto found = itemByAccount.constFind(accountNumber);
-        if (found == itemByAccount.cend()) {
+        auto entry = byAccount.find(accountNumber);
+        if (entry == byAccount.end()) {
             const auto accountName = account->constFind(accountNumber);
             // An account number without an account record has no item to hang under: the
             // character stays in the map but not in the tree.
             QTreeWidgetItem *item = accountName == account->cend()
                     ? nullptr
                     : itemByName.value(accountName.value());
-            found = itemByAccount.insert(accountNumber, item);
+            entry = byAccount.insert(accountNumber, AccountEntry{ {}, item });
         }
-        if (found.value())
-            found.value()->addChild(new QTreeWidgetItem(QStringList{ QString(), characterName }));
+        entry->characters.append(char_st{ characterName, serial, offset });
+        if (entry->item) {
+            // Column 0 stays empty (no text at all, which also makes siblings cheap to sort).
+            auto *child = new QTreeWidgetItem;
+            child->setText(1, characterName);
+            entry->item->addChild(child);
+        }
     };
 
     world::LineReader reader(&file);
@@ -134,6 +146,17 @@ void MainWindow::processChar(QString name, QTreeWidget *view, QMap<int, QString>
         }
     }
     file.close();
+
+    QList<int> numbers = byAccount.keys();
+    std::sort(numbers.begin(), numbers.end());
+    for (const int number : std::as_const(numbers)) {
+        const QList<char_st> &found = byAccount[number].characters;
+        auto listed = character->find(number);
+        if (listed == character->end())
+            character->insert(number, found);
+        else
+            listed->append(found);
+    }
 
     view->addTopLevelItems(accountItems);
     // Expanding needs the items in the view; they are back at the rows they had.
