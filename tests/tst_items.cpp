@@ -87,6 +87,7 @@ private slots:
     void identification();
     void identificationOffsets_data();
     void identificationOffsets();
+    void identificationLongRecords();
     void identificationMissingFile();
     void identificationProgress_data();
     void identificationProgress();
@@ -574,6 +575,46 @@ void tst_Items::identificationOffsets()
     const item_st item = window.serialMap.value(501);
     QCOMPARE(item.offset, offsetAfter(items, header));
     QCOMPARE(item.lines, (QList<QString>{ "{", "SERIAL 501", "NAME x", "OWNER 57" }));
+}
+
+// Records longer than the reader's blocks, and the character's records among many others:
+// every kept line arrives once and in order, and reading goes on right after each record.
+void tst_Items::identificationLongRecords()
+{
+    const QByteArray filler = QByteArray("NAME  filler // x\n").repeated(100000); // 1.9 MB
+    QByteArray items = record(1, "SERIAL 500\nOWNER 200\n" + filler);
+    items += record(2, "SERIAL 501\n" + filler + "OWNER 100\n" + filler + "CONT 502\n");
+    for (int i = 0; i < 20000; ++i)
+        items += record(3 + i, "SERIAL " + QByteArray::number(600 + i) + "\nOWNER 200\n");
+    items += record(99999, "SERIAL 502\r\nOWNER 100\r\nTYPE 7\r\nMORE 100\r\n");
+
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    QVERIFY2(writeItems(dir, items), "could not write the items file");
+
+    MainWindow window;
+    window.maxCharSerial = 56;
+    window.maxItemSerial = 1000;
+    window.getSerials(dir.path(), 100);
+
+    QCOMPARE(window.serialMap.keys(), (QList<int>{ 501, 502 }));
+    QList<QString> expected{ "{", "SERIAL 501" };
+    for (int i = 0; i < 100000; ++i)
+        expected << QStringLiteral("NAME filler");
+    expected << QStringLiteral("OWNER 57");
+    for (int i = 0; i < 100000; ++i)
+        expected << QStringLiteral("NAME filler");
+    expected << QStringLiteral("CONT 502");
+    const item_st big = window.serialMap.value(501);
+    QCOMPARE(big.lines.size(), expected.size());
+    QCOMPARE(big.lines, expected);
+    QCOMPARE(big.serial, 1001);
+    QCOMPARE(big.offset, offsetAfter(items, "SECTION WORLDITEM 2"));
+    QCOMPARE(window.serialMap.value(502),
+            (item_st{ { "{", "SERIAL 502", "OWNER 57", "TYPE 7", "MORE 100" }, 1002,
+                    offsetAfter(items, "SECTION WORLDITEM 99999") }));
+    QCOMPARE(window.containerMap, (IntListMap{ { 502, { 501 } } }));
+    QCOMPARE(window.moreMap, (IntListMap{ { 100, { 502 } } }));
 }
 
 void tst_Items::identificationMissingFile()

@@ -29,63 +29,36 @@ constexpr int NoSerialYet = std::numeric_limits<int>::min();
 QString rewriteOwnerLine(const world::ConditionedLine &line, const QString &newOwner)
 {
     const QString owner = world::decode(line.word(1));
-    QString value = owner.isEmpty() ? newOwner : line.wordsFrom(1).replace(owner, newOwner);
+    const QString value = owner.isEmpty() ? newOwner : line.wordsFrom(1).replace(owner, newOwner);
     return QStringLiteral("OWNER ") + value;
 }
 
-// The lines of a record in the making. Until the record is known to belong to the
-// character its lines stay raw bytes in one buffer; most records belong to others, and
-// their lines are then dropped without ever becoming strings.
-class RecordLines
+// The raw line from its first non-blank byte on. A key can only stand there, so a line
+// whose first byte differs from a key's is not that key, whatever the rest holds.
+QByteArrayView keyStart(QByteArrayView raw)
 {
-public:
-    void clear()
-    {
-        m_pending.truncate(0);
-        m_pendingEnds.clear();
-        m_lines.clear();
-        m_owned = false;
-    }
+    qsizetype i = 0;
+    while (i < raw.size() && world::isSpace(raw[i]))
+        ++i;
+    return raw.sliced(i);
+}
 
-    bool owned() const { return m_owned; }
-
-    void append(QByteArrayView raw, const world::ConditionedLine &line)
-    {
-        if (m_owned) {
-            m_lines.append(line.toString());
-            return;
-        }
-        m_pending.append(raw);
-        m_pendingEnds.append(m_pending.size());
-    }
-
-    // Marks the record as the character's and adds the (rewritten) line that says so.
-    void appendOwned(const QString &text)
-    {
-        if (!m_owned) {
-            m_owned = true;
-            qsizetype begin = 0;
-            for (const qsizetype end : std::as_const(m_pendingEnds)) {
-                const QByteArrayView raw(m_pending.constData() + begin, end - begin);
-                m_lines.append(world::ConditionedLine::forScanner(raw).toString());
-                begin = end;
-            }
-        }
-        m_lines.append(text);
-    }
-
-    QList<QString> takeLines() { return std::exchange(m_lines, {}); }
-
-private:
-    QByteArray m_pending;
-    QList<qsizetype> m_pendingEnds;
-    QList<QString> m_lines;
-    bool m_owned = false;
-};
-
-void appendTo(QMap<int, QList<int>> &map, int key, int serial)
+// Reads the lines between the byte positions `from` and `to` of `file` once more,
+// conditioned as the scan reads them, and leaves the file where the scan's own reader
+// expects it. A record's lines are only wanted once it turns out to be the character's,
+// which is rare; reading those few again costs less than keeping every record's lines.
+bool readLinesAgain(QFile &file, qint64 from, qint64 to, QList<QString> *lines)
 {
-    map[key].append(serial);
+    const qint64 resume = file.pos();
+    bool complete = file.seek(from);
+    if (complete) {
+        world::LineReader again(&file, from);
+        again.setLimit(to);
+        while (again.readLine())
+            lines->append(world::ConditionedLine::forScanner(again.line()).toString());
+        complete = again.errorString().isEmpty() && again.pos() == to;
+    }
+    return file.seek(resume) && complete;
 }
 
 } // namespace
@@ -109,7 +82,6 @@ void MainWindow::getSerials(QString name, int owner)
 
     const QString newOwner = QString::number(maxCharSerial + 1);
     int currentSerial = NoSerialYet; // set by every SERIAL line, kept across records
-    RecordLines lines;
 
     world::LineReader reader(&file);
     // Counts lines outside records and one per record, not the lines inside a record.
@@ -123,14 +95,17 @@ void MainWindow::getSerials(QString name, int owner)
 
         // A header of any record type opens a record.
         const qint64 offset = reader.pos();
-        lines.clear();
+        QList<QString> lines; // filled only once the record is known to be the character's
+        bool owned = false;
         bool typeSeven = false;
         int container = -1;
         int more = -1;
 
         // Whatever stands between the header and the opening brace is passed over, further
         // headers included.
+        qint64 lineStart = reader.pos(); // where the current line begins
         while (!reader.atEnd() && !line.is("{")) {
+            lineStart = reader.pos();
             reader.readLine();
             line = world::ConditionedLine::forScanner(reader.line());
         }
@@ -141,42 +116,63 @@ void MainWindow::getSerials(QString name, int owner)
         // The body runs to the first closing brace; a header inside it is an ordinary line.
         // When the file ends inside the body, the record keeps what was read before its last
         // line, which is neither examined nor kept.
+        const qint64 bodyStart = lineStart;
+        bool readable = true;
         while (!line.is("}")) {
-            bool kept = false;
-            if (line.keyIs("SERIAL")) {
-                currentSerial = world::toNumber(line.word(1));
-            } else if (line.keyIs("OWNER")) {
-                if (world::toNumber(line.word(1)) == owner) {
-                    lines.appendOwned(rewriteOwnerLine(line, newOwner));
-                    kept = true;
+            QString rewritten;
+            const QByteArrayView head = keyStart(reader.line());
+            switch (head.isEmpty() ? '\0' : head.front()) {
+            case 'S':
+                if (line.keyIs("SERIAL"))
+                    currentSerial = world::toNumber(line.word(1));
+                break;
+            case 'O':
+                if (line.keyIs("OWNER") && world::toNumber(line.word(1)) == owner) {
+                    if (!owned) {
+                        owned = true;
+                        readable = readLinesAgain(file, bodyStart, lineStart, &lines);
+                    }
+                    rewritten = rewriteOwnerLine(line, newOwner);
                 }
-            } else if (line.keyIs("CONT")) {
-                container = world::toNumber(line.word(1));
-            } else if (line.keyIs("TYPE")) {
+                break;
+            case 'C':
+                if (line.keyIs("CONT"))
+                    container = world::toNumber(line.word(1));
+                break;
+            case 'T':
                 // The text "7", not the number: "07" is another type.
-                if (line.word(1) == "7")
+                if (line.keyIs("TYPE") && line.word(1) == "7")
                     typeSeven = true;
-            } else if (line.keyIs("MORE")) {
+                break;
+            case 'M':
                 // A MORE line before the record's TYPE 7 line is not taken.
-                if (typeSeven)
+                if (typeSeven && line.keyIs("MORE"))
                     more = world::toNumber(line.word(1));
+                break;
             }
-            if (!kept)
-                lines.append(reader.line(), line);
+            if (owned)
+                lines.append(rewritten.isNull() ? line.toString() : rewritten);
+            if (!readable)
+                break;
+            lineStart = reader.pos();
             reader.readLine();
             if (reader.atEnd())
                 break;
             line = world::ConditionedLine::forScanner(reader.line());
         }
+        // Lines that cannot be read again leave the record incomplete; it is not copied,
+        // and the file is not trusted any further.
+        if (!readable)
+            break;
 
-        if (!lines.owned())
+        if (!owned)
             continue;
         if (container != -1)
-            appendTo(containerMap, container, currentSerial);
+            containerMap[container].append(currentSerial);
         if (typeSeven)
-            appendTo(moreMap, more, currentSerial);
+            moreMap[more].append(currentSerial);
         ++maxItemSerial;
-        serialMap.insert(currentSerial, item_st{ lines.takeLines(), maxItemSerial, offset });
+        serialMap.insert(currentSerial, item_st{ std::move(lines), maxItemSerial, offset });
     }
 
     // One pass, containers first, then MORE objects, each against serialMap as the pass
