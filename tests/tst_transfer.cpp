@@ -116,6 +116,7 @@ private slots:
     void appendFile();
     void appendFileCreatedThenFailed();
     void appendFileRestoreFails();
+    void appendFileRefusesWhatIsNoFile();
 };
 
 void tst_Transfer::init()
@@ -518,6 +519,18 @@ void tst_Transfer::appendFileRestoreFails()
     QVERIFY(file.open());
     QVERIFY(!file.append("abc\n"));
     QVERIFY2(!file.restoreError().isEmpty(), "a file that cannot be cut back is reported");
+}
+
+// A link to a device (a world file pointed at /dev/full, say) is not appended to at all.
+void tst_Transfer::appendFileRefusesWhatIsNoFile()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("ztitems.wsc"));
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), path));
+    transfer::FileAppend file(path);
+    QVERIFY(!file.open());
+    QCOMPARE(file.errorString(), QStringLiteral("It is not a regular file"));
 }
 
 QTEST_MAIN(tst_Transfer)

@@ -121,10 +121,11 @@ bool FileAppend::open()
             return false;
         }
     }
+    // Appending to anything but a plain file (a FIFO, a device) could block or lose data.
     struct stat info;
-    if (::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        m_error = S_ISREG(info.st_mode) ? systemReason(errno)
-                                        : QStringLiteral("It is not a regular file");
+    const bool statted = ::fstat(m_fd, &info) == 0;
+    if (!statted || !S_ISREG(info.st_mode)) {
+        m_error = statted ? QStringLiteral("It is not a regular file") : systemReason(errno);
         close();
         if (m_created) {
             QString ignored;
