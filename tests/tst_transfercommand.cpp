@@ -221,6 +221,7 @@ private slots:
     void staleSource_data();
     void staleSource();
     void staleDestination();
+    void recordBeyondReach();
     void cutOffDestination_data();
     void cutOffDestination();
     void sourceRecordWithoutBrace();
@@ -1099,6 +1100,34 @@ void tst_TransferCommand::staleDestination()
                     .endsWith(characterHead
                             + "43\n{\nSERIAL 59\nNAME Aldo\nACCOUNT 6\nOWN 59\n"
                               "ROBE -1\nSTR 50 // strength\n}\n"));
+}
+
+// A record that starts past 2 GiB has no offset (-1) from the loader; a world that large is
+// simulated by taking the offset away after the load.
+void tst_TransferCommand::recordBeyondReach()
+{
+    QTemporaryDir source;
+    QTemporaryDir dest;
+    QVERIFY(source.isValid() && dest.isValid());
+    const SourceWorld s;
+    const DestWorld d;
+    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
+    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    const WorldBytes destBefore = readWorld(dest.path());
+
+    MainWindow window;
+    QVERIFY(setUp(&window, source.path(), dest.path()));
+    window.sourceChars[1][0].offset = -1;
+    QVERIFY(select(window.listView1, "alice", "Aldo"));
+    QVERIFY(select(window.listView2, "frank", ""));
+    const QString text = clickExpectingWarning(&window, QStringLiteral("Transfer Error"));
+    QCOMPARE(text,
+            QStringLiteral("The character \"Aldo\" lies beyond the first 2 GB of the source "
+                           "world's characters file %1, where it cannot be read back for "
+                           "copying. Nothing was written.")
+                    .arg(charactersPath(source.path())));
+    checkIdle(&window);
+    QVERIFY2(readWorld(dest.path()) == destBefore, "nothing written");
 }
 
 void tst_TransferCommand::cutOffDestination_data()

@@ -167,7 +167,17 @@ void MainWindow::fileTransfer()
         return {};
     };
 
-    Refusal refusal = worldsUnchanged();
+    Refusal refusal;
+    // The loader gives no offset to a record that starts beyond what an int can count.
+    if (character.offset < 0) {
+        refusal = { QStringLiteral("Transfer Error"),
+            QStringLiteral("The character \"%1\" lies beyond the first 2 GB of the "
+                           "source world's characters file %2, where it cannot be read "
+                           "back for copying. Nothing was written.")
+                    .arg(name, sourceCharsPath) };
+    }
+    if (refusal.isEmpty())
+        refusal = worldsUnchanged();
     if (refusal.isEmpty() && destCharsCutOff)
         refusal = cutOff(destCharsPath);
     if (refusal.isEmpty() && (maxCharSection == INT_MAX || maxCharSerial == INT_MAX))
