@@ -169,7 +169,7 @@ bool LineReader::fill()
 bool LineReader::fillKeepingLine()
 {
     if (m_reference)
-        return !((m_limit >= 0 && m_read >= m_limit) || m_device->atEnd());
+        return !(m_deviceDone || (m_limit >= 0 && m_read >= m_limit) || m_device->atEnd());
     if (m_deviceDone)
         return false;
     std::swap(m_buffer, m_spare);
@@ -210,20 +210,25 @@ bool LineReader::readLineSlow()
     return true;
 }
 
-// One line the plain way: the device's own readLine(), then the terminator cut as a text
-// stream cuts it.
+// One line the plain way: byte by byte up to a line feed, then the terminator cut as a
+// text stream cuts it.
 bool LineReader::readLineReference()
 {
     if (atEnd())
         return false;
-    const qint64 room = m_limit >= 0 ? m_limit - m_read : 0;
-    QByteArray bytes = m_device->readLine(room);
+    QByteArray bytes;
+    char c = 0;
+    while ((m_limit < 0 || m_read < m_limit) && m_device->getChar(&c)) {
+        ++m_read;
+        bytes += c;
+        if (c == '\n')
+            break;
+    }
     if (bytes.isEmpty()) {
-        if (!m_device->errorString().isEmpty() && m_error.isEmpty())
-            m_error = m_device->errorString();
+        m_deviceDone = true;
+        m_error = m_device->errorString();
         return false;
     }
-    m_read += bytes.size();
     m_base += bytes.size();
     m_terminated = bytes.endsWith('\n');
     if (m_terminated)
