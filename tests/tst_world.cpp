@@ -229,6 +229,8 @@ private slots:
     void newSourceLeavesDestination();
     void sameDirectoryBothSides();
     void directoryWithoutWorldFiles();
+    void worldFileIsDirectory_data();
+    void worldFileIsDirectory();
     void sortOrderKept();
     void charactersStamp();
     void progressScale_data();
@@ -958,6 +960,38 @@ void tst_World::directoryWithoutWorldFiles()
     QCOMPARE(treeLines(window.listView1), QStringList());
     QCOMPARE(window.groupBox1->title(), dir.path());
     QCOMPARE(window.sourceDir, dir.path());
+}
+
+void tst_World::worldFileIsDirectory_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QStringList>("expectedTree");
+    QTest::newRow("accounts") << world::accountsFileName() << QStringList();
+    QTest::newRow("characters") << world::charactersFileName() << QStringList{ "'Ann'" };
+}
+
+// A directory where a world file is expected cannot be opened: it reads as a missing file.
+void tst_World::worldFileIsDirectory()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QStringList, expectedTree);
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    QVERIFY(fixture::writeWorld(
+            dir.path(), accountRecord(1, "Ann"), characterRecord(1, "Al", 1, 5), QByteArray()));
+    const QString path = world::filePath(dir.path(), fileName);
+    QVERIFY(QFile::remove(path));
+    QVERIFY(QDir().mkdir(path));
+
+    MainWindow window;
+    window.fileDestination(dir.path());
+    QCOMPARE(treeLines(window.listView2), expectedTree);
+    QVERIFY(window.destChars.isEmpty());
+    QCOMPARE(window.maxCharSection, 0);
+    QCOMPARE(window.maxCharSerial, 0);
+    QVERIFY2(!window.destCharsStamp.exists, "a characters file that was not read was stamped");
+    QCOMPARE(window.destDir, dir.path());
+    QVERIFY2(!QApplication::overrideCursor(), "the wait cursor was left on");
 }
 
 void tst_World::sortOrderKept()
