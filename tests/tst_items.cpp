@@ -88,6 +88,7 @@ private slots:
     void identificationOffsets_data();
     void identificationOffsets();
     void identificationLongRecords();
+    void identificationNumbersGoRound();
     void identificationMissingFile();
     void identificationProgress_data();
     void identificationProgress();
@@ -615,6 +616,27 @@ void tst_Items::identificationLongRecords()
                     offsetAfter(items, "SECTION WORLDITEM 99999") }));
     QCOMPARE(window.containerMap, (IntListMap{ { 502, { 501 } } }));
     QCOMPARE(window.moreMap, (IntListMap{ { 100, { 502 } } }));
+}
+
+// At the top of the int range new numbers go round to the smallest int, without the
+// undefined behaviour of an overflowing addition, so the transfer can see it and refuse.
+void tst_Items::identificationNumbersGoRound()
+{
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    QVERIFY2(writeItems(dir,
+                     record(1, "SERIAL 501\nOWNER 100\n") + record(2, "SERIAL 502\nOWNER 100\n")),
+            "could not write the items file");
+
+    MainWindow window;
+    window.maxCharSerial = INT_MAX;
+    window.maxItemSerial = INT_MAX - 1;
+    window.getSerials(dir.path(), 100);
+
+    QCOMPARE(describe(window.serialMap),
+            (QStringList{ QStringLiteral("501 -> 2147483647: { | SERIAL 501 | OWNER -2147483648"),
+                    QStringLiteral("502 -> -2147483648: { | SERIAL 502 | OWNER -2147483648") }));
+    QCOMPARE(window.maxItemSerial, INT_MIN);
 }
 
 void tst_Items::identificationMissingFile()

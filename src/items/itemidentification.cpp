@@ -21,6 +21,14 @@ namespace {
 // "SERIAL -2147483648" gives this value.
 constexpr int NoSerialYet = std::numeric_limits<int>::min();
 
+// The number after `n`. Past the largest int it goes round to the smallest, as a 32-bit
+// count does, but without the undefined overflow of `n + 1`; the transfer refuses new
+// numbers that went round.
+int nextNumber(int n)
+{
+    return n == std::numeric_limits<int>::max() ? std::numeric_limits<int>::min() : n + 1;
+}
+
 // The OWNER line that names the character, made to name its copy instead. Every occurrence
 // of the owner text is replaced, as a text replacement does, but only after the key: an
 // owner that reads as 0 without being a number ("OWNER E") must not change the key itself,
@@ -80,7 +88,7 @@ void MainWindow::getSerials(QString name, int owner)
     statusBar()->showMessage(QStringLiteral("Identifiying items"));
     progressBar->setRange(0, progress.total());
 
-    const QString newOwner = QString::number(maxCharSerial + 1);
+    const QString newOwner = QString::number(nextNumber(maxCharSerial));
     int currentSerial = NoSerialYet; // set by every SERIAL line, kept across records
 
     world::LineReader reader(&file);
@@ -171,7 +179,7 @@ void MainWindow::getSerials(QString name, int owner)
             containerMap[container].append(currentSerial);
         if (typeSeven)
             moreMap[more].append(currentSerial);
-        ++maxItemSerial;
+        maxItemSerial = nextNumber(maxItemSerial);
         serialMap.insert(currentSerial, item_st{ std::move(lines), maxItemSerial, offset });
     }
 
