@@ -716,6 +716,7 @@ void tst_Items::statusAndBar_data()
 {
     QTest::addColumn<bool>("identify"); // getSerials, else acquireSerials
     QTest::addColumn<QByteArray>("items"); // null: no items file
+    QTest::addColumn<bool>("directory"); // a directory stands where the items file belongs
     QTest::addColumn<QStringList>("expected");
 
     const QByteArray file = record(1, "SERIAL 501\nOWNER 100\n");
@@ -723,24 +724,31 @@ void tst_Items::statusAndBar_data()
     const QString identifying = QStringLiteral("Identifiying items");
     const QString ready = QStringLiteral("Ready");
     const QString unable = QStringLiteral("Unable to open ztitems.wsc");
-    QTest::newRow("scan") << false << file << QStringList{ scanning, ready };
-    QTest::newRow("scan-empty-file") << false << QByteArray("") << QStringList{ scanning, ready };
-    QTest::newRow("scan-missing-file") << false << QByteArray() << QStringList{ unable };
-    QTest::newRow("identify") << true << file << QStringList{ identifying, ready };
+    QTest::newRow("scan") << false << file << false << QStringList{ scanning, ready };
+    QTest::newRow("scan-empty-file")
+            << false << QByteArray("") << false << QStringList{ scanning, ready };
+    QTest::newRow("scan-missing-file") << false << QByteArray() << false << QStringList{ unable };
+    QTest::newRow("scan-directory") << false << QByteArray() << true << QStringList{ unable };
+    QTest::newRow("identify") << true << file << false << QStringList{ identifying, ready };
     QTest::newRow("identify-empty-file")
-            << true << QByteArray("") << QStringList{ identifying, ready };
-    QTest::newRow("identify-missing-file") << true << QByteArray() << QStringList{ unable };
+            << true << QByteArray("") << false << QStringList{ identifying, ready };
+    QTest::newRow("identify-missing-file")
+            << true << QByteArray() << false << QStringList{ unable };
+    QTest::newRow("identify-directory") << true << QByteArray() << true << QStringList{ unable };
 }
 
 void tst_Items::statusAndBar()
 {
     QFETCH(bool, identify);
     QFETCH(QByteArray, items);
+    QFETCH(bool, directory);
     QFETCH(QStringList, expected);
 
     QTemporaryDir dir;
     QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
     QVERIFY2(writeItems(dir, items), "could not write the items file");
+    if (directory)
+        QVERIFY2(QDir(dir.path()).mkdir(world::itemsFileName()), "could not make the directory");
 
     MainWindow window;
     window.maxCharSerial = 56;
