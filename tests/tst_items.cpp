@@ -96,8 +96,6 @@ private slots:
     // Both.
     void statusAndBar_data();
     void statusAndBar();
-    void byteProgress_data();
-    void byteProgress();
 };
 
 void tst_Items::scanResults_data()
@@ -241,7 +239,7 @@ void tst_Items::scanProgress()
     window.acquireSerials(dir.path());
 
     QCOMPARE(values(progress), moves);
-    QCOMPARE(window.progressBar->maximum(), qMax<int>(1, int(items.size())));
+    QCOMPARE(window.progressBar->maximum(), int(items.size()));
     QCOMPARE(window.progressBar->value(), window.progressBar->minimum() - 1); // reset
 }
 
@@ -708,7 +706,7 @@ void tst_Items::identificationProgress()
     window.getSerials(dir.path(), 100);
 
     QCOMPARE(values(progress), moves);
-    QCOMPARE(window.progressBar->maximum(), qMax<int>(1, int(items.size())));
+    QCOMPARE(window.progressBar->maximum(), int(items.size()));
     QCOMPARE(window.progressBar->value(), window.progressBar->minimum() - 1); // reset
 }
 
@@ -770,43 +768,11 @@ void tst_Items::statusAndBar()
         QCOMPARE(window.progressBar->maximum(), 500);
         QCOMPARE(window.progressBar->value(), 123);
     } else {
-        // The bar counted the file's bytes and was reset at the end; it never became a busy
-        // indicator, not even for an empty file.
+        // The bar counted the file's bytes and was reset at the end.
         QCOMPARE(window.progressBar->minimum(), 0);
-        QCOMPARE(window.progressBar->maximum(), qMax<int>(1, int(items.size())));
+        QCOMPARE(window.progressBar->maximum(), int(items.size()));
         QCOMPARE(window.progressBar->value(), -1);
     }
-}
-
-void tst_Items::byteProgress_data()
-{
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<qint64>("position");
-    QTest::addColumn<int>("total");
-    QTest::addColumn<int>("steps");
-
-    const qint64 gib = Q_INT64_C(1) << 30;
-    // clang-format off
-    QTest::newRow("empty-file") << qint64(0) << qint64(0) << 1 << 0;
-    QTest::newRow("small-file-in-bytes") << qint64(1000) << qint64(500) << 1000 << 500;
-    QTest::newRow("largest-file-in-bytes") << qint64(INT_MAX) << qint64(INT_MAX) << INT_MAX << INT_MAX;
-    QTest::newRow("2-gib-in-2-byte-units") << 2 * gib << 2 * gib - 1 << int(gib) << int(gib - 1);
-    QTest::newRow("5-gib-in-4-byte-units") << 5 * gib << 4 * gib << int(5 * gib / 4) << int(gib);
-    QTest::newRow("5-gib-end") << 5 * gib << 5 * gib << int(5 * gib / 4) << int(5 * gib / 4);
-    QTest::newRow("position-past-a-grown-file") << qint64(1000) << 8 * gib << 1000 << INT_MAX;
-    // clang-format on
-}
-
-void tst_Items::byteProgress()
-{
-    QFETCH(qint64, size);
-    QFETCH(qint64, position);
-    QFETCH(int, total);
-    QFETCH(int, steps);
-
-    const items::ByteProgress progress(size);
-    QCOMPARE(progress.total(), total);
-    QCOMPARE(progress.steps(position), steps);
 }
 
 QTEST_MAIN(tst_Items)

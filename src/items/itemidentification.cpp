@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "items/itemrecords.h"
+#include "world/progressscale.h"
 #include "world/worldformat.h"
 
 namespace {
@@ -83,7 +84,7 @@ void MainWindow::getSerials(QString name, int owner)
         return;
     }
 
-    const items::ByteProgress progress(file.size());
+    const world::ProgressScale progress(file.size());
     progressBar->reset();
     statusBar()->showMessage(QStringLiteral("Identifiying items"));
     progressBar->setRange(0, progress.total());
@@ -95,7 +96,7 @@ void MainWindow::getSerials(QString name, int owner)
     // Counts lines outside records and one per record, not the lines inside a record.
     for (qint64 lineCount = 0; !reader.atEnd(); ++lineCount) {
         if (lineCount % 10000 == 0)
-            progressBar->setValue(progress.steps(reader.pos()));
+            progressBar->setValue(progress.value(reader.pos()));
         reader.readLine();
         world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
         if (!line.keyIs("SECTION"))

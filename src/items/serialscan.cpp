@@ -5,6 +5,7 @@
 #include <QStatusBar>
 
 #include "items/itemrecords.h"
+#include "world/progressscale.h"
 #include "world/worldformat.h"
 
 // Finds the highest record number and the highest item serial that a world's items file
@@ -24,7 +25,7 @@ void MainWindow::acquireSerials(QString dir)
         return;
     }
 
-    const items::ByteProgress progress(file.size());
+    const world::ProgressScale progress(file.size());
     progressBar->reset();
     statusBar()->showMessage(QStringLiteral("Acquiring item serial numbers"));
     progressBar->setRange(0, progress.total());
@@ -35,7 +36,7 @@ void MainWindow::acquireSerials(QString dir)
     world::LineReader reader(&file);
     for (qint64 lineCount = 0; !reader.atEnd(); ++lineCount) {
         if (lineCount % 10000 == 0)
-            progressBar->setValue(progress.steps(reader.pos()));
+            progressBar->setValue(progress.value(reader.pos()));
         reader.readLine();
         const world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
         if (line.keyIs("SERIAL")) {
