@@ -3,7 +3,9 @@
 #include <QIODevice>
 
 #include <climits>
+#include <memory>
 #include <utility>
+#include <vector>
 
 namespace world {
 
@@ -259,17 +261,27 @@ struct ConditionedLine::Reference
 ConditionedLine ConditionedLine::referenceForLoader(QByteArrayView raw)
 {
     ConditionedLine line;
-    line.m_reference =
-            std::make_shared<const Reference>(reference::conditionForLoader(decode(raw)));
+    line.m_reference = nextReference(reference::conditionForLoader(decode(raw)));
     return line;
 }
 
 ConditionedLine ConditionedLine::referenceForScanner(QByteArrayView raw)
 {
     ConditionedLine line;
-    line.m_reference =
-            std::make_shared<const Reference>(reference::conditionForScanner(decode(raw)));
+    line.m_reference = nextReference(reference::conditionForScanner(decode(raw)));
     return line;
+}
+
+// The reference forms of the lines conditioned last, reused round robin.
+const ConditionedLine::Reference *ConditionedLine::nextReference(QString conditioned)
+{
+    constexpr int RingSize = 1 << 16;
+    thread_local std::vector<std::unique_ptr<ConditionedLine::Reference>> ring(RingSize);
+    thread_local int next = 0;
+    std::unique_ptr<ConditionedLine::Reference> &slot = ring[size_t(next)];
+    next = (next + 1) % RingSize;
+    slot = std::make_unique<ConditionedLine::Reference>(std::move(conditioned));
+    return slot.get();
 }
 
 QByteArrayView ConditionedLine::referenceWord(int i) const

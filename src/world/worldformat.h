@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -77,7 +76,9 @@ inline bool isSpace(char c)
 
 // Switches every LineReader created afterwards and every ConditionedLine and toNumber()
 // call to the straightforward QString forms (world::reference). Slow; for tests that prove
-// the byte-level path gives the same results. Not for use while a reader runs.
+// the byte-level path gives the same results. Not for use while a reader runs. In this mode
+// a ConditionedLine keeps its QString forms in a per-thread ring of 65536 entries: it stays
+// valid while fewer lines than that are conditioned after it (readers hold one at a time).
 void setReferenceMode(bool on);
 inline bool referenceMode()
 {
@@ -158,6 +159,20 @@ class ConditionedLine
 {
 public:
     ConditionedLine() = default;
+    ConditionedLine(const ConditionedLine &other)
+        : m_rawData(other.m_rawData)
+        , m_rawSize(other.m_rawSize)
+        , m_loader(other.m_loader)
+        , m_reference(other.m_reference)
+    { }
+    ConditionedLine &operator=(const ConditionedLine &other)
+    {
+        m_rawData = other.m_rawData;
+        m_rawSize = other.m_rawSize;
+        m_loader = other.m_loader;
+        m_reference = other.m_reference;
+        return *this;
+    }
 
     // The loaders' way: simplify, then strip the comment.
     static inline ConditionedLine forLoader(QByteArrayView raw);
@@ -195,6 +210,7 @@ private:
     inline const char *firstNonSpace() const;
 
     struct Reference;
+    static const Reference *nextReference(QString conditioned);
     static ConditionedLine referenceForLoader(QByteArrayView raw);
     static ConditionedLine referenceForScanner(QByteArrayView raw);
     QByteArrayView referenceWord(int i) const;
@@ -202,9 +218,14 @@ private:
     bool referenceIs(QByteArrayView text) const;
     bool referenceIsEmpty() const;
 
-    QByteArrayView m_raw;
+    // The raw line as two plain words: copied field by field, a line assigned in a loop
+    // never goes through a block copy of a temporary that the processor has to wait for.
+    const char *m_rawData = nullptr;
+    qsizetype m_rawSize = 0;
     bool m_loader = false;
-    std::shared_ptr<const Reference> m_reference; // set only in reference mode
+    // Only in reference mode: the line's QString forms. Kept out of the object so that a
+    // conditioned line stays a few plain words that live in registers.
+    const Reference *m_reference = nullptr;
 };
 
 // A number as the toolkit's base-10 conversion reads it: an optional sign and decimal
@@ -331,7 +352,8 @@ inline ConditionedLine ConditionedLine::forLoader(QByteArrayView raw)
     if (Q_UNLIKELY(detail::referenceMode))
         return referenceForLoader(raw);
     ConditionedLine line;
-    line.m_raw = raw;
+    line.m_rawData = raw.data();
+    line.m_rawSize = raw.size();
     line.m_loader = true;
     return line;
 }
@@ -341,26 +363,28 @@ inline ConditionedLine ConditionedLine::forScanner(QByteArrayView raw)
     if (Q_UNLIKELY(detail::referenceMode))
         return referenceForScanner(raw);
     ConditionedLine line;
-    line.m_raw = raw;
+    line.m_rawData = raw.data();
+    line.m_rawSize = raw.size();
     return line;
 }
 
 inline ConditionedLine::Text ConditionedLine::conditioned() const
 {
-    const QByteArrayView kept = stripComment(m_raw);
+    const QByteArrayView raw(m_rawData, m_rawSize);
+    const QByteArrayView kept = stripComment(raw);
     Text line{ detail::trimmed(kept), false };
     // Simplifying first turns the white space before a cut comment into one blank that the
     // cut leaves behind, but only when some text stands before it.
     line.trailingBlank =
-            m_loader && kept.size() < m_raw.size() && !line.text.isEmpty() && isSpace(kept.back());
+            m_loader && kept.size() < raw.size() && !line.text.isEmpty() && isSpace(kept.back());
     return line;
 }
 
 // Where the conditioned text begins, unless a comment starts right there.
 inline const char *ConditionedLine::firstNonSpace() const
 {
-    const char *p = m_raw.data();
-    const char *end = p + m_raw.size();
+    const char *p = m_rawData;
+    const char *end = p + m_rawSize;
     while (p < end && isSpace(*p))
         ++p;
     return p;
@@ -392,7 +416,7 @@ inline bool ConditionedLine::keyIs(QByteArrayView key) const
     const qsizetype n = key.size();
     if (n > 0) {
         const char *p = firstNonSpace();
-        if (m_raw.data() + m_raw.size() - p < n || *p != key.data()[0])
+        if (m_rawData + m_rawSize - p < n || *p != key.data()[0])
             return false;
     }
     const QByteArrayView text = conditioned().text;
@@ -411,7 +435,7 @@ inline bool ConditionedLine::is(QByteArrayView text) const
         return referenceIs(text);
     if (!text.isEmpty()) {
         const char *p = firstNonSpace();
-        if (p == m_raw.data() + m_raw.size() || *p != text.data()[0])
+        if (p == m_rawData + m_rawSize || *p != text.data()[0])
             return false;
     }
     const Text line = conditioned();
