@@ -1,6 +1,10 @@
 // Opens the main window on a source and a destination world, selects a character on the
 // left and an account on the right as a user about to transfer would, and saves the window
-// as a PNG: chartransfer_shoot <source dir> <destination dir> <character> <account> <out.png>
+// as a PNG. With --transfer it then presses the arrow first, which writes to the
+// destination world: give it a copy.
+//
+//   chartransfer_shoot [--transfer] <source dir> <destination dir> <character> <account>
+//                      <out.png>
 //
 // The source goes through the real chooser (answered from a timer), the destination
 // through fileDestination(dir), so the picture shows what the program shows.
@@ -10,7 +14,9 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTextStream>
 #include <QTimer>
 #include <QTreeWidget>
@@ -79,10 +85,11 @@ int main(int argc, char *argv[])
     // The chooser must be Qt's own so the timer above can answer it.
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
+    QStringList args = QCoreApplication::arguments();
+    const bool transfer = args.removeAll(QStringLiteral("--transfer")) > 0;
     if (args.size() != 6) {
-        err() << "usage: chartransfer_shoot <source dir> <destination dir> <character> "
-                 "<account> <out.png>\n";
+        err() << "usage: chartransfer_shoot [--transfer] <source dir> <destination dir> "
+                 "<character> <account> <out.png>\n";
         return 2;
     }
     const QString source = QDir(args.at(1)).absolutePath();
@@ -112,6 +119,25 @@ int main(int argc, char *argv[])
         return 1;
     }
     window.listView1->setFocus();
+
+    if (transfer) {
+        // A box would mean the transfer was refused or failed: press OK and say so.
+        QString box;
+        QTimer boxWatch;
+        QObject::connect(&boxWatch, &QTimer::timeout, [&box] {
+            auto *shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!shown)
+                return;
+            box = shown->windowTitle() + QStringLiteral(": ") + shown->text();
+            shown->accept();
+        });
+        boxWatch.start(10);
+        window.pushButton1->click();
+        if (!box.isEmpty()) {
+            err() << "the transfer did not go through: " << box << '\n';
+            return 1;
+        }
+    }
 
     int status = 0;
     whenExposed(&window, [&] {
