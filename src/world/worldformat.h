@@ -162,6 +162,7 @@ public:
     ConditionedLine(const ConditionedLine &other)
         : m_rawData(other.m_rawData)
         , m_rawSize(other.m_rawSize)
+        , m_start(other.m_start)
         , m_loader(other.m_loader)
         , m_reference(other.m_reference)
     { }
@@ -169,6 +170,7 @@ public:
     {
         m_rawData = other.m_rawData;
         m_rawSize = other.m_rawSize;
+        m_start = other.m_start;
         m_loader = other.m_loader;
         m_reference = other.m_reference;
         return *this;
@@ -222,6 +224,7 @@ private:
     // never goes through a block copy of a temporary that the processor has to wait for.
     const char *m_rawData = nullptr;
     qsizetype m_rawSize = 0;
+    const char *m_start = nullptr; // the first byte that is not white space
     bool m_loader = false;
     // Only in reference mode: the line's QString forms. Kept out of the object so that a
     // conditioned line stays a few plain words that live in registers.
@@ -354,6 +357,7 @@ inline ConditionedLine ConditionedLine::forLoader(QByteArrayView raw)
     ConditionedLine line;
     line.m_rawData = raw.data();
     line.m_rawSize = raw.size();
+    line.m_start = line.firstNonSpace();
     line.m_loader = true;
     return line;
 }
@@ -365,6 +369,7 @@ inline ConditionedLine ConditionedLine::forScanner(QByteArrayView raw)
     ConditionedLine line;
     line.m_rawData = raw.data();
     line.m_rawSize = raw.size();
+    line.m_start = line.firstNonSpace();
     return line;
 }
 
@@ -415,7 +420,7 @@ inline bool ConditionedLine::keyIs(QByteArrayView key) const
         return referenceKeyIs(key);
     const qsizetype n = key.size();
     if (n > 0) {
-        const char *p = firstNonSpace();
+        const char *p = m_start;
         if (m_rawData + m_rawSize - p < n || *p != key.data()[0])
             return false;
     }
@@ -434,7 +439,7 @@ inline bool ConditionedLine::is(QByteArrayView text) const
     if (Q_UNLIKELY(m_reference))
         return referenceIs(text);
     if (!text.isEmpty()) {
-        const char *p = firstNonSpace();
+        const char *p = m_start;
         if (p == m_rawData + m_rawSize || *p != text.data()[0])
             return false;
     }
