@@ -530,6 +530,18 @@ void tst_Examples::transferSucceeds()
                     oldNameBySerial.value(old.numberOf("MORE")));
         }
     }
+
+    // The same character into the same account again: now a duplicate, and nothing is
+    // written.
+    const QMap<QString, QByteArray> destAfter = snapshot(destDir);
+    QVERIFY2(select(window.listView1, character), qPrintable(character));
+    QVERIFY2(select(window.listView2, destinationSelection), qPrintable(destinationSelection));
+    m_box = {};
+    answerNextModal(&m_box);
+    QTest::mouseClick(window.pushButton1, Qt::LeftButton);
+    QVERIFY2(m_box.ran, "a second transfer of the same character was not refused");
+    QCOMPARE(m_box.title, QStringLiteral("Character Duplication"));
+    QCOMPARE(snapshot(destDir), destAfter);
 }
 
 void tst_Examples::refusals_data()
