@@ -27,6 +27,8 @@ private slots:
     void randomNumbers();
     void lineReader_data();
     void lineReader();
+    void skippingLines_data();
+    void skippingLines();
     void bothPathsOnAWorld_data();
     void bothPathsOnAWorld();
 };
@@ -575,6 +577,78 @@ void tst_FastPath::lineReader()
         }
         QCOMPARE(n, expected.size());
         QVERIFY(!reader.readLine());
+    }
+}
+
+void tst_FastPath::skippingLines_data()
+{
+    QTest::addColumn<QByteArray>("firsts");
+    QTest::addColumn<qsizetype>("blockSize");
+    QTest::newRow("serial-and-section") << QByteArray("S") << qsizetype(64);
+    QTest::newRow("serial-section-and-brace") << QByteArray("S}") << qsizetype(7);
+    QTest::newRow("item-keys") << QByteArray("SOCTM}") << world::LineReader::DefaultBlockSize;
+    QTest::newRow("nothing-but-white-space") << QByteArray() << qsizetype(100);
+}
+
+void tst_FastPath::skippingLines()
+{
+    QFETCH(QByteArray, firsts);
+    QFETCH(qsizetype, blockSize);
+    QRandomGenerator random(77);
+    for (int file = 0; file < 20; ++file) {
+        QByteArray bytes;
+        const int count = random.bounded(1, 2000);
+        for (int i = 0; i < count; ++i)
+            bytes += (random.bounded(3) ? worldLikeLine(random) : randomLine(random))
+                    + (random.bounded(8) ? "\n" : "\r\n");
+        if (random.bounded(2))
+            bytes.chop(1);
+
+        // Every line and where the next begins, the plain way.
+        QList<QByteArray> lines;
+        QList<qint64> positions;
+        {
+            QBuffer device(&bytes);
+            QVERIFY(device.open(QIODevice::ReadOnly));
+            world::LineReader reader(&device);
+            while (reader.readLine()) {
+                lines << reader.line().toByteArray();
+                positions << reader.pos();
+            }
+        }
+
+        QBuffer device(&bytes);
+        QVERIFY(device.open(QIODevice::ReadOnly));
+        world::LineReader reader(&device, 0, blockSize);
+        qsizetype index = 0;
+        while (!reader.atEnd()) {
+            const qint64 most = random.bounded(1, 60);
+            const qint64 read = reader.readLinesUntilKey(firsts, most);
+            QVERIFY2(read >= 1 && read <= most, qPrintable(QStringLiteral("read %1").arg(read)));
+            index += read;
+            QCOMPARE(reader.line().toByteArray(), lines.at(index - 1));
+            QCOMPARE(reader.pos(), positions.at(index - 1));
+            // The lines passed over hold no key that begins with one of the bytes, for
+            // either conditioning; a line it stopped at before its limit may hold one.
+            for (qsizetype i = index - read; i < index - 1; ++i) {
+                for (const auto &line : { world::ConditionedLine::forScanner(lines.at(i)),
+                             world::ConditionedLine::forLoader(lines.at(i)) }) {
+                    const QByteArrayView key = line.word(0);
+                    QVERIFY2(key.isEmpty() || !firsts.contains(key.front()),
+                            qPrintable(QStringLiteral("file %1 line %2 passed over: %3")
+                                               .arg(file)
+                                               .arg(i)
+                                               .arg(printable(lines.at(i)))));
+                }
+            }
+            if (read < most && !reader.atEnd()) {
+                const char first = lines.at(index - 1).front();
+                QVERIFY2(world::isSpace(first) || firsts.contains(first),
+                        qPrintable(printable(lines.at(index - 1))));
+            }
+        }
+        QCOMPARE(index, lines.size());
+        QCOMPARE(reader.readLinesUntilKey(firsts, 10), qint64(0));
     }
 }
 

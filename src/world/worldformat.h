@@ -12,6 +12,15 @@
 #define CHARTRANSFER_SSE2 1
 #endif
 
+// Under AddressSanitizer a look past a line's end is reported even where it cannot fault.
+#if defined(__SANITIZE_ADDRESS__)
+#define CHARTRANSFER_EXACT_LOADS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CHARTRANSFER_EXACT_LOADS 1
+#endif
+#endif
+
 QT_BEGIN_NAMESPACE
 class QIODevice;
 QT_END_NAMESPACE
@@ -111,6 +120,13 @@ public:
     bool atEnd() { return m_begin == m_end && !fillKeepingLine(); }
     // Reads the next line; false when none is left.
     inline bool readLine();
+    // Reads lines until one of them could hold a key that begins with one of the bytes
+    // `firsts` (its first byte is one of them, or white space), or until `maxLines` lines
+    // are read; returns how many were read (0 at the end). line() is the last of them.
+    // A loop that only acts on a few keys passes over the other lines at the speed of
+    // splitting them; it examines line() as it would after readLine(), and counts lines
+    // with the result. In reference mode it reads one line at a time.
+    qint64 readLinesUntilKey(QByteArrayView firsts, qint64 maxLines);
     // The line last read, without its LF or CR LF. Valid until the next readLine().
     QByteArrayView line() const { return m_line; }
     // Whether the line last read was ended by a line feed.
@@ -290,7 +306,7 @@ inline int lowestBit(quint64 mask)
 // Position of the first "//" in [p, p + size), or -1.
 inline qsizetype findComment(const char *p, qsizetype size)
 {
-#if defined(CHARTRANSFER_SSE2) && !defined(__SANITIZE_ADDRESS__)
+#if defined(CHARTRANSFER_SSE2) && !defined(CHARTRANSFER_EXACT_LOADS)
     // Most lines are short: one 16-byte look covers them. The load may reach past the
     // line's end (never past its memory page, so it cannot fault); those bytes are masked.
     if (size > 0 && size <= 16 && (reinterpret_cast<quintptr>(p) & 4095) <= 4096 - 16) {
@@ -348,6 +364,28 @@ inline bool LineReader::readLine()
         return true;
     }
     return readLineSlow();
+}
+
+inline qint64 LineReader::readLinesUntilKey(QByteArrayView firsts, qint64 maxLines)
+{
+    if (Q_UNLIKELY(m_reference))
+        maxLines = qMin<qint64>(maxLines, 1);
+    // The bytes a wanted line may begin with: the given ones and white space.
+    quint64 wanted[4] = { (1ull << 0x09) | (1ull << 0x0a) | (1ull << 0x0b) | (1ull << 0x0c)
+                | (1ull << 0x0d) | (1ull << 0x20),
+        0, (1ull << (0x85 - 128)) | (1ull << (0xa0 - 128)), 0 };
+    for (const char c : firsts)
+        wanted[uchar(c) >> 6] |= 1ull << (uchar(c) & 63);
+    qint64 read = 0;
+    while (read < maxLines && readLine()) {
+        ++read;
+        if (!m_line.isEmpty()) {
+            const uchar first = uchar(m_line.data()[0]);
+            if ((wanted[first >> 6] >> (first & 63)) & 1)
+                break;
+        }
+    }
+    return read;
 }
 
 inline ConditionedLine ConditionedLine::forLoader(QByteArrayView raw)

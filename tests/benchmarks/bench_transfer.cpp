@@ -229,6 +229,25 @@ void readerPasses(const QString &path, bool withReference)
     addRow(QStringLiteral("  ... + word(1) + toNumber (a serial scan)"), path, numbers,
             fileSize(path), QStringLiteral("highest %1").arg(highest));
 
+    const double skipping = best(3, [&] {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        world::LineReader reader(&file, 0, readerBlock);
+        highest = 0;
+        count = 0;
+        while (!reader.atEnd()) {
+            count += reader.readLinesUntilKey("S", 10000 - count % 10000);
+            const world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
+            if (line.keyIs("SERIAL"))
+                highest = std::max(highest, world::toNumber(line.word(1)));
+            else if (line.keyIs("SECTION"))
+                highest = std::max(highest, world::toNumber(line.word(2)) & 0);
+        }
+    });
+    addRow(QStringLiteral("  the same through readLinesUntilKey(\"S\")"), path, skipping,
+            fileSize(path), QStringLiteral("highest %1, %2 lines").arg(highest).arg(count));
+
     if (!withReference)
         return;
     // The straightforward way, for scale.
