@@ -1,0 +1,97 @@
+// Item identification on any items file, for an owner and counters picked by the input:
+// no crash, the same collection as the toolkit's string functions give, and records that
+// the item copy can write as they are.
+#include <climits>
+
+#include "app/mainwindow.h"
+#include "fuzzsupport.h"
+
+namespace {
+
+struct Collected
+{
+    QMap<int, item_st> serialMap;
+    QMap<int, QList<int>> containerMap;
+    QMap<int, QList<int>> moreMap;
+    int maxItemSerial;
+    bool operator==(const Collected &o) const
+    {
+        return serialMap == o.serialMap && containerMap == o.containerMap && moreMap == o.moreMap
+                && maxItemSerial == o.maxItemSerial;
+    }
+};
+
+QString describe(const Collected &c)
+{
+    QStringList parts;
+    for (auto it = c.serialMap.begin(); it != c.serialMap.end(); ++it)
+        parts << QStringLiteral("%1 -> %2 at %3: %4")
+                         .arg(it.key())
+                         .arg(it->serial)
+                         .arg(it->offset)
+                         .arg(it->lines.join(QLatin1String(" | ")));
+    parts << QStringLiteral("maxItemSerial %1").arg(c.maxItemSerial);
+    return parts.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    // The owner and the counters, from values that matter: small, negative, at the limit.
+    static const int owners[] = { 1, 0, -1, 100, 7, INT_MAX, INT_MIN, 1073741825 };
+    static const int itemSerials[] = { 0x40000000, INT_MAX - 2, INT_MAX, 0, -5, 1000 };
+    static const int charSerials[] = { 56, 0, INT_MAX - 1, INT_MAX, -1 };
+    const int owner = owners[data[0] % 8];
+    const int startSerial = itemSerials[(data[0] >> 3) % 6];
+    const int charSerial = charSerials[data[1] % 5];
+    const QByteArray input = fuzz::bytes(data + 2, size - 2);
+    fuzz::writeWorldFile(world::itemsFileName(), input);
+
+    const auto collect = [&] {
+        MainWindow &w = fuzz::window();
+        w.serialMap.clear();
+        w.containerMap.clear();
+        w.moreMap.clear();
+        w.maxItemSerial = startSerial;
+        w.maxCharSerial = charSerial;
+        w.getSerials(fuzz::worldDir(), owner);
+        return Collected{ w.serialMap, w.containerMap, w.moreMap, w.maxItemSerial };
+    };
+    const auto results = fuzz::bothWays(collect);
+    const auto &fast = results.first;
+    const auto &reference = results.second;
+    fuzz::check(fast == reference, "byte-level and reference collections differ", [&] {
+        return QStringLiteral("byte-level:\n%1\nreference:\n%2")
+                .arg(describe(fast), describe(reference));
+    });
+
+    const bool wrapped = fast.maxItemSerial < startSerial;
+    QList<int> newSerials;
+    for (auto it = fast.serialMap.begin(); it != fast.serialMap.end(); ++it) {
+        const item_st &item = it.value();
+        const auto detail = [&] {
+            return QStringLiteral("item %1\n").arg(it.key()) + describe(fast);
+        };
+        fuzz::check(!item.lines.isEmpty() && item.lines.first() == QLatin1String("{"),
+                "record does not begin with {", detail);
+        for (const QString &line : item.lines) {
+            fuzz::check(!line.contains(QLatin1String("//")), "comment kept", detail);
+            fuzz::check(line != QLatin1String("}"), "closing brace kept", detail);
+            fuzz::check(line == line.simplified(), "line not simplified", detail);
+        }
+        fuzz::check(
+                item.offset > 0 && item.offset <= input.size(), "offset outside the file", detail);
+        // New serials come from above the start, one per collected record. Past 2147483647
+        // they go round to the smallest int (defined, no overflow), and the transfer then
+        // refuses; so the range is only checked when the count did not go round.
+        if (!wrapped)
+            fuzz::check(item.serial > startSerial && item.serial <= fast.maxItemSerial,
+                    "new serial out of range", detail);
+        fuzz::check(!newSerials.contains(item.serial), "new serial given twice", detail);
+        newSerials << item.serial;
+    }
+    return 0;
+}

@@ -1,0 +1,276 @@
+// Loaded with LD_PRELOAD by the fault tests: makes the Nth write or flush to one named file
+// fail the way a full or broken disk makes it fail, and counts the calls it saw so a sweep
+// knows when N has passed the last call.
+//
+// Environment:
+//   FAULT_FILE    file name the path must end with (after a '/'); nothing is touched without it
+//   FAULT_CALL    write (write, pwrite, writev, pwritev), fsync (fsync, fdatasync) or
+//                 truncate (ftruncate); default write
+//   FAULT_AT      the matching call that fails, counted from 1; 0 or unset fails none
+//   FAULT_ERRNO   ENOSPC (default) or EIO
+//   FAULT_MODE    once:   only call N fails
+//                 always: call N and every later matching call fail
+//                 short:  call N writes half its bytes, every later matching call fails
+//                         (a disk that fills up in the middle of a write)
+//                 short-once: call N writes half its bytes, later calls work
+//   FAULT_REPORT  file that receives "calls=C fired=F" (matching calls seen, faults made);
+//                 rewritten after every matching call, so it is current even after a crash
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace {
+
+enum class Call { Write, Fsync, Truncate };
+enum class Mode { Once, Always, Short, ShortOnce };
+
+struct Config
+{
+    bool active = false;
+    char name[256] = {};
+    Call call = Call::Write;
+    long at = 0;
+    int error = ENOSPC;
+    Mode mode = Mode::Once;
+    char report[1024] = {};
+};
+
+Config &config()
+{
+    static Config c = [] {
+        Config r;
+        const char *name = std::getenv("FAULT_FILE");
+        if (!name || !*name || std::strlen(name) >= sizeof r.name)
+            return r;
+        r.active = true;
+        std::strcpy(r.name, name);
+        if (const char *call = std::getenv("FAULT_CALL")) {
+            if (!std::strcmp(call, "fsync"))
+                r.call = Call::Fsync;
+            else if (!std::strcmp(call, "truncate"))
+                r.call = Call::Truncate;
+        }
+        if (const char *at = std::getenv("FAULT_AT"))
+            r.at = std::strtol(at, nullptr, 10);
+        if (const char *error = std::getenv("FAULT_ERRNO"); error && !std::strcmp(error, "EIO"))
+            r.error = EIO;
+        if (const char *mode = std::getenv("FAULT_MODE")) {
+            if (!std::strcmp(mode, "always"))
+                r.mode = Mode::Always;
+            else if (!std::strcmp(mode, "short"))
+                r.mode = Mode::Short;
+            else if (!std::strcmp(mode, "short-once"))
+                r.mode = Mode::ShortOnce;
+        }
+        if (const char *report = std::getenv("FAULT_REPORT");
+                report && std::strlen(report) < sizeof r.report)
+            std::strcpy(r.report, report);
+        return r;
+    }();
+    return c;
+}
+
+std::atomic<long> seen{ 0 };
+std::atomic<long> fired{ 0 };
+
+template <typename F>
+F next(const char *symbol)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
+}
+
+bool matches(int fd)
+{
+    const Config &c = config();
+    if (!c.active || fd < 0)
+        return false;
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char path[4096];
+    const ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0)
+        return false;
+    path[n] = '\0';
+    const size_t length = size_t(n);
+    const size_t nameLength = std::strlen(c.name);
+    return length > nameLength && path[length - nameLength - 1] == '/'
+            && !std::strcmp(path + length - nameLength, c.name);
+}
+
+void writeReport()
+{
+    const Config &c = config();
+    if (!*c.report)
+        return;
+    static auto realOpen = next<int (*)(const char *, int, ...)>("open");
+    static auto realWrite = next<ssize_t (*)(int, const void *, size_t)>("write");
+    const int fd = realOpen(c.report, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    char text[128];
+    const int n =
+            std::snprintf(text, sizeof text, "calls=%ld fired=%ld\n", seen.load(), fired.load());
+    if (realWrite(fd, text, size_t(n)) < 0) {
+        // Nothing to do about it: the sweep then sees no report and fails.
+    }
+    close(fd);
+}
+
+enum class Verdict { Pass, Fail, Half };
+
+// Counts a matching call and says what to do with it.
+Verdict decide(int fd, Call call)
+{
+    const Config &c = config();
+    if (c.call != call || !matches(fd))
+        return Verdict::Pass;
+    const long number = ++seen;
+    Verdict verdict = Verdict::Pass;
+    if (c.at > 0 && number >= c.at) {
+        const bool first = number == c.at;
+        switch (c.mode) {
+        case Mode::Once:
+            verdict = first ? Verdict::Fail : Verdict::Pass;
+            break;
+        case Mode::Always:
+            verdict = Verdict::Fail;
+            break;
+        case Mode::Short:
+            verdict = first ? Verdict::Half : Verdict::Fail;
+            break;
+        case Mode::ShortOnce:
+            verdict = first ? Verdict::Half : Verdict::Pass;
+            break;
+        }
+    }
+    if (verdict != Verdict::Pass)
+        ++fired;
+    writeReport();
+    return verdict;
+}
+
+} // namespace
+
+extern "C" {
+
+ssize_t write(int fd, const void *data, size_t size)
+{
+    static auto real = next<ssize_t (*)(int, const void *, size_t)>("write");
+    switch (decide(fd, Call::Write)) {
+    case Verdict::Pass:
+        return real(fd, data, size);
+    case Verdict::Half:
+        if (size / 2 > 0)
+            return real(fd, data, size / 2);
+        break;
+    case Verdict::Fail:
+        break;
+    }
+    errno = config().error;
+    return -1;
+}
+
+ssize_t pwrite(int fd, const void *data, size_t size, off_t offset)
+{
+    static auto real = next<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite");
+    switch (decide(fd, Call::Write)) {
+    case Verdict::Pass:
+        return real(fd, data, size, offset);
+    case Verdict::Half:
+        if (size / 2 > 0)
+            return real(fd, data, size / 2, offset);
+        break;
+    case Verdict::Fail:
+        break;
+    }
+    errno = config().error;
+    return -1;
+}
+
+ssize_t pwrite64(int fd, const void *data, size_t size, off_t offset)
+{
+    return pwrite(fd, data, size, offset);
+}
+
+// A short vectored write keeps the first half of the first buffer only.
+ssize_t writev(int fd, const struct iovec *vector, int count)
+{
+    static auto real = next<ssize_t (*)(int, const struct iovec *, int)>("writev");
+    static auto realWrite = next<ssize_t (*)(int, const void *, size_t)>("write");
+    switch (decide(fd, Call::Write)) {
+    case Verdict::Pass:
+        return real(fd, vector, count);
+    case Verdict::Half:
+        if (count > 0 && vector[0].iov_len / 2 > 0)
+            return realWrite(fd, vector[0].iov_base, vector[0].iov_len / 2);
+        break;
+    case Verdict::Fail:
+        break;
+    }
+    errno = config().error;
+    return -1;
+}
+
+ssize_t pwritev(int fd, const struct iovec *vector, int count, off_t offset)
+{
+    static auto real = next<ssize_t (*)(int, const struct iovec *, int, off_t)>("pwritev");
+    static auto realPwrite = next<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite");
+    switch (decide(fd, Call::Write)) {
+    case Verdict::Pass:
+        return real(fd, vector, count, offset);
+    case Verdict::Half:
+        if (count > 0 && vector[0].iov_len / 2 > 0)
+            return realPwrite(fd, vector[0].iov_base, vector[0].iov_len / 2, offset);
+        break;
+    case Verdict::Fail:
+        break;
+    }
+    errno = config().error;
+    return -1;
+}
+
+ssize_t pwritev64(int fd, const struct iovec *vector, int count, off_t offset)
+{
+    return pwritev(fd, vector, count, offset);
+}
+
+int fsync(int fd)
+{
+    static auto real = next<int (*)(int)>("fsync");
+    if (decide(fd, Call::Fsync) == Verdict::Pass)
+        return real(fd);
+    errno = config().error;
+    return -1;
+}
+
+int fdatasync(int fd)
+{
+    static auto real = next<int (*)(int)>("fdatasync");
+    if (decide(fd, Call::Fsync) == Verdict::Pass)
+        return real(fd);
+    errno = config().error;
+    return -1;
+}
+
+int ftruncate(int fd, off_t size)
+{
+    static auto real = next<int (*)(int, off_t)>("ftruncate");
+    if (decide(fd, Call::Truncate) == Verdict::Pass)
+        return real(fd, size);
+    errno = config().error;
+    return -1;
+}
+
+int ftruncate64(int fd, off_t size)
+{
+    return ftruncate(fd, size);
+}
+
+} // extern "C"

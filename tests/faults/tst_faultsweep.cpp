@@ -1,0 +1,165 @@
+// Every write and every flush of a transfer made to fail, one at a time, in every way a disk
+// fails: the destination must come out exactly as it was, and the user must be told.
+#include <QtTest>
+
+#include <cstring>
+
+#include "faults/faultsupport.h"
+#include "world/worldformat.h"
+
+using namespace faults;
+
+class tst_FaultSweep : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sweep_data();
+    void sweep();
+};
+
+namespace {
+
+// The two worlds of one run in a fresh folder: returns the source and destination folders.
+QPair<QString, QString> prepare(const QString &base, const Destination &destination)
+{
+    const QString source = base + QStringLiteral("/source");
+    const QString dest = destination.sameAsSource ? source : base + QStringLiteral("/dest");
+    if (!write(source, sourceWorld())
+            || (!destination.sameAsSource && !write(dest, destination.world)))
+        return {};
+    return { source, dest };
+}
+
+QString reasonFor(const QString &error)
+{
+    return QString::fromLocal8Bit(std::strerror(error == QLatin1String("EIO") ? EIO : ENOSPC));
+}
+
+} // namespace
+
+void tst_FaultSweep::sweep_data()
+{
+    QTest::addColumn<int>("destinationIndex");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("error");
+
+    const QList<Destination> list = destinations();
+    const struct
+    {
+        const char *call;
+        const char *mode;
+        const char *error;
+    } faults[] = {
+        { "write", "once", "ENOSPC" },
+        { "write", "once", "EIO" },
+        { "write", "always", "ENOSPC" },
+        { "write", "always", "EIO" },
+        { "write", "short", "ENOSPC" },
+        { "write", "short", "EIO" },
+        { "write", "short-once", "ENOSPC" },
+        { "fsync", "once", "ENOSPC" },
+        { "fsync", "once", "EIO" },
+        { "fsync", "always", "ENOSPC" },
+        { "fsync", "always", "EIO" },
+    };
+    for (int d = 0; d < list.size(); ++d) {
+        for (const QString &fileName : { world::charactersFileName(), world::itemsFileName() }) {
+            for (const auto &fault : faults) {
+                QTest::addRow("%s-%s-%s-%s-%s", list.at(d).tag,
+                        fileName == world::charactersFileName() ? "characters" : "items",
+                        fault.call, fault.mode, QByteArray(fault.error).toLower().constData())
+                        << d << fileName << QString::fromLatin1(fault.call)
+                        << QString::fromLatin1(fault.mode) << QString::fromLatin1(fault.error);
+            }
+        }
+    }
+}
+
+void tst_FaultSweep::sweep()
+{
+    QFETCH(int, destinationIndex);
+    QFETCH(QString, fileName);
+    QFETCH(QString, call);
+    QFETCH(QString, mode);
+    QFETCH(QString, error);
+    const Destination destination = destinations().at(destinationIndex);
+    const QString account = targetAccount(destination);
+
+    QTemporaryDir tmp(scratchTemplate());
+    QVERIFY2(tmp.isValid(), qPrintable(tmp.errorString()));
+
+    // The same transfer without a fault: how the destination must look after a success,
+    // and how many calls there are to fail.
+    const auto reference = prepare(tmp.filePath(QStringLiteral("reference")), destination);
+    QVERIFY(!reference.first.isEmpty());
+    const Run clean = runDriver(transferArguments(reference.first, reference.second, account),
+            { { QStringLiteral("FAULT_FILE"), fileName }, { QStringLiteral("FAULT_CALL"), call },
+                    { QStringLiteral("FAULT_AT"), QStringLiteral("0") } });
+    QVERIFY2(clean.transferred(), qPrintable(clean.describe()));
+    QVERIFY2(clean.calls > 0,
+            qPrintable(QStringLiteral("no %1 call on %2 to fail: %3")
+                               .arg(call, fileName, clean.describe())));
+    const WorldBytes transferred = snapshot(reference.second);
+
+    for (long n = 1;; ++n) {
+        QVERIFY2(n <= clean.calls + 1, "the fault library counted more calls than without fault");
+        const auto dirs = prepare(tmp.filePath(QStringLiteral("run%1").arg(n)), destination);
+        QVERIFY(!dirs.first.isEmpty());
+        const WorldBytes sourceBefore = snapshot(dirs.first);
+        const WorldBytes destBefore = snapshot(dirs.second);
+        const Run run = runDriver(transferArguments(dirs.first, dirs.second, account),
+                { { QStringLiteral("FAULT_FILE"), fileName },
+                        { QStringLiteral("FAULT_CALL"), call },
+                        { QStringLiteral("FAULT_AT"), QString::number(n) },
+                        { QStringLiteral("FAULT_MODE"), mode },
+                        { QStringLiteral("FAULT_ERRNO"), error } });
+        const QString context = QStringLiteral("%1 %2 of %3 failing: %4")
+                                        .arg(call)
+                                        .arg(n)
+                                        .arg(clean.calls)
+                                        .arg(run.describe());
+        QVERIFY2(!run.crashed && !run.timedOut, qPrintable(context));
+        QVERIFY2(!run.output.contains(QLatin1String("CURSOR left")), qPrintable(context));
+
+        if (run.fired == 0) {
+            // Past the last call: the sweep is complete and the run a plain success.
+            QCOMPARE(n, clean.calls + 1);
+            QVERIFY2(run.transferred(), qPrintable(context));
+            QVERIFY2(transferred.differences(snapshot(dirs.second)).isEmpty(), qPrintable(context));
+            break;
+        }
+
+        const WorldBytes destAfter = snapshot(dirs.second);
+        if (mode == QLatin1String("short-once") && run.transferred()) {
+            // A write that comes up short once and then goes on is no failure: the rest
+            // must have been written after it, byte for byte.
+            QVERIFY2(transferred.differences(destAfter).isEmpty(),
+                    qPrintable(context + QLatin1Char('\n') + transferred.differences(destAfter)));
+            continue;
+        }
+        QVERIFY2(run.warned(), qPrintable(QStringLiteral("no warning: ") + context));
+        QVERIFY2(destBefore.differences(destAfter).isEmpty(),
+                qPrintable(QStringLiteral("destination changed: ")
+                        + destBefore.differences(destAfter) + QLatin1Char('\n') + context));
+        if (!destination.sameAsSource) {
+            const WorldBytes sourceAfter = snapshot(dirs.first);
+            QVERIFY2(sourceBefore.differences(sourceAfter).isEmpty(),
+                    qPrintable(QStringLiteral("source changed: ")
+                            + sourceBefore.differences(sourceAfter)));
+        }
+        // The warning names the file and the system's reason.
+        bool named = false;
+        for (const auto &box : run.boxes)
+            named = named
+                    || (box.second.contains(fileName) && box.second.contains(reasonFor(error)));
+        QVERIFY2(named,
+                qPrintable(QStringLiteral("no box names %1 and \"%2\": %3")
+                                   .arg(fileName, reasonFor(error), context)));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_FaultSweep)
+#include "tst_faultsweep.moc"
