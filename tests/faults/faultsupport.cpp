@@ -189,7 +189,8 @@ QString libraryPath()
     return QStringLiteral(FAULTINJECT);
 }
 
-Run runDriver(const QStringList &arguments, const Fault &fault, int timeoutMs)
+Run runDriver(
+        const QStringList &arguments, const Fault &fault, int timeoutMs, const QStringList &wrapper)
 {
     Run run;
     QProcess process;
@@ -214,7 +215,10 @@ Run runDriver(const QStringList &arguments, const Fault &fault, int timeoutMs)
     allArguments << QStringLiteral("--timeout-ms") << QString::number(timeoutMs);
     QElapsedTimer clock;
     clock.start();
-    process.start(driverPath(), allArguments);
+    if (wrapper.isEmpty())
+        process.start(driverPath(), allArguments);
+    else
+        process.start(wrapper.first(), wrapper.mid(1) + QStringList(driverPath()) + allArguments);
     if (!process.waitForFinished(timeoutMs + 10000)) {
         process.kill();
         process.waitForFinished();

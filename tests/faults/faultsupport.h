@@ -68,7 +68,9 @@ using Fault = QMap<QString, QString>;
 
 // Runs the driver with `arguments`; with a fault the library is preloaded. `timeoutMs`
 // bounds the run (the driver stops itself with exit code 5, and is killed soon after).
-Run runDriver(const QStringList &arguments, const Fault &fault = {}, int timeoutMs = 20000);
+// A `wrapper` command runs the driver (its path and arguments follow the wrapper's).
+Run runDriver(const QStringList &arguments, const Fault &fault = {}, int timeoutMs = 20000,
+        const QStringList &wrapper = {});
 
 // Fills in the boxes of `run` from its output, and whether it crashed from its exit code.
 void parseOutput(Run *run);
