@@ -49,8 +49,11 @@ void say(const QString &line)
     std::fflush(stdout);
 }
 
+// Long texts (a name of megabytes) are cut: the output is for reading and comparing.
 QString oneLine(QString text)
 {
+    if (text.size() > 1000)
+        text = text.left(1000) + QStringLiteral("...(%1 characters)").arg(text.size());
     return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
             .replace(QLatin1Char('\n'), QLatin1String("\\n"));
 }

@@ -9,6 +9,9 @@
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 
+#include <memory>
+#include <vector>
+
 #include "support/worldfixture.h"
 #include "world/worldformat.h"
 
@@ -189,11 +192,10 @@ QString libraryPath()
     return QStringLiteral(FAULTINJECT);
 }
 
-Run runDriver(
-        const QStringList &arguments, const Fault &fault, int timeoutMs, const QStringList &wrapper)
+namespace {
+
+QProcessEnvironment driverEnvironment()
 {
-    Run run;
-    QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     // A sanitized driver wants its runtime first; the fault library only wraps libc.
@@ -202,6 +204,43 @@ Run runDriver(
         asan += QLatin1Char(':');
     asan += QLatin1String("verify_asan_link_order=0");
     environment.insert(QStringLiteral("ASAN_OPTIONS"), asan);
+    return environment;
+}
+
+void start(QProcess *process, const QStringList &arguments, int timeoutMs,
+        const QStringList &wrapper = {})
+{
+    QStringList allArguments = arguments;
+    allArguments << QStringLiteral("--timeout-ms") << QString::number(timeoutMs);
+    if (wrapper.isEmpty())
+        process->start(driverPath(), allArguments);
+    else
+        process->start(wrapper.first(), wrapper.mid(1) + QStringList(driverPath()) + allArguments);
+}
+
+Run finish(QProcess *process, int timeoutMs, const QElapsedTimer &clock)
+{
+    Run run;
+    if (!process->waitForFinished(timeoutMs + 10000)) {
+        process->kill();
+        process->waitForFinished();
+        run.timedOut = true;
+    }
+    run.elapsedMs = clock.elapsed();
+    run.output = QString::fromUtf8(process->readAllStandardOutput());
+    run.errors = QString::fromUtf8(process->readAllStandardError());
+    run.exitCode = process->exitStatus() == QProcess::CrashExit ? 128 : process->exitCode();
+    parseOutput(&run);
+    return run;
+}
+
+} // namespace
+
+Run runDriver(
+        const QStringList &arguments, const Fault &fault, int timeoutMs, const QStringList &wrapper)
+{
+    QProcess process;
+    QProcessEnvironment environment = driverEnvironment();
     QTemporaryFile report;
     if (!fault.isEmpty()) {
         report.open();
@@ -211,24 +250,10 @@ Run runDriver(
             environment.insert(it.key(), it.value());
     }
     process.setProcessEnvironment(environment);
-    QStringList allArguments = arguments;
-    allArguments << QStringLiteral("--timeout-ms") << QString::number(timeoutMs);
     QElapsedTimer clock;
     clock.start();
-    if (wrapper.isEmpty())
-        process.start(driverPath(), allArguments);
-    else
-        process.start(wrapper.first(), wrapper.mid(1) + QStringList(driverPath()) + allArguments);
-    if (!process.waitForFinished(timeoutMs + 10000)) {
-        process.kill();
-        process.waitForFinished();
-        run.timedOut = true;
-    }
-    run.elapsedMs = clock.elapsed();
-    run.output = QString::fromUtf8(process.readAllStandardOutput());
-    run.errors = QString::fromUtf8(process.readAllStandardError());
-    run.exitCode = process.exitStatus() == QProcess::CrashExit ? 128 : process.exitCode();
-    parseOutput(&run);
+    start(&process, arguments, timeoutMs, wrapper);
+    Run run = finish(&process, timeoutMs, clock);
     if (!fault.isEmpty()) {
         const QString text = QString::fromLatin1(fixture::readFile(report.fileName()));
         for (const QString &field : text.simplified().split(QLatin1Char(' '))) {
@@ -243,6 +268,23 @@ Run runDriver(
             run.fired = 0;
     }
     return run;
+}
+
+QList<Run> runDrivers(const QList<QStringList> &argumentLists, int timeoutMs)
+{
+    std::vector<std::unique_ptr<QProcess>> processes;
+    QList<QElapsedTimer> clocks;
+    for (const QStringList &arguments : argumentLists) {
+        processes.push_back(std::make_unique<QProcess>());
+        processes.back()->setProcessEnvironment(driverEnvironment());
+        clocks.append(QElapsedTimer());
+        clocks.last().start();
+        start(processes.back().get(), arguments, timeoutMs);
+    }
+    QList<Run> runs;
+    for (size_t i = 0; i < processes.size(); ++i)
+        runs.append(finish(processes[i].get(), timeoutMs, clocks.at(qsizetype(i))));
+    return runs;
 }
 
 void parseOutput(Run *run)

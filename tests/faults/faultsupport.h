@@ -72,6 +72,9 @@ using Fault = QMap<QString, QString>;
 Run runDriver(const QStringList &arguments, const Fault &fault = {}, int timeoutMs = 20000,
         const QStringList &wrapper = {});
 
+// Runs the driver once per argument list, all at the same time.
+QList<Run> runDrivers(const QList<QStringList> &argumentLists, int timeoutMs = 20000);
+
 // Fills in the boxes of `run` from its output, and whether it crashed from its exit code.
 void parseOutput(Run *run);
 
