@@ -34,10 +34,12 @@ void MainWindow::acquireSerials(QString dir)
     // there was cut off inside a record, and text appended to it would join that record.
     bool insideRecord = false;
     world::LineReader reader(&file);
-    for (qint64 lineCount = 0; !reader.atEnd(); ++lineCount) {
+    // Only SERIAL, SECTION and "}" lines matter; the others are passed over in bulk, but
+    // never past a 10000th line, where the bar moves to the position before it.
+    for (qint64 lineCount = 0; !reader.atEnd();) {
         if (lineCount % 10000 == 0)
             progressBar->setValue(progress.value(reader.pos()));
-        reader.readLine();
+        lineCount += reader.readLinesUntilKey("S}", 10000 - lineCount % 10000);
         const world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
         if (line.keyIs("SERIAL")) {
             maxItemSerial = qMax(maxItemSerial, world::toNumber(line.word(1)));
