@@ -93,11 +93,13 @@ void MainWindow::getSerials(QString name, int owner)
     int currentSerial = NoSerialYet; // set by every SERIAL line, kept across records
 
     world::LineReader reader(&file);
-    // Counts lines outside records and one per record, not the lines inside a record.
-    for (qint64 lineCount = 0; !reader.atEnd(); ++lineCount) {
+    // Counts lines outside records and one per record, not the lines inside a record. Out
+    // there only a SECTION line matters: the others are passed over in bulk, but never past
+    // a 10000th line, where the bar moves to the position before it.
+    for (qint64 lineCount = 0; !reader.atEnd();) {
         if (lineCount % 10000 == 0)
             progressBar->setValue(progress.value(reader.pos()));
-        reader.readLine();
+        lineCount += reader.readLinesUntilKey("S", 10000 - lineCount % 10000);
         world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
         if (!line.keyIs("SECTION"))
             continue;
