@@ -75,14 +75,20 @@ void compareConditioned(
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 3)
+    if (size < 4)
         return 0;
-    // Three control bytes: the device's piece size, the reader's block size and an
-    // optional limit.
+    // Four control bytes: the device's piece size, the reader's block size, an optional
+    // limit, and whether lines are read one by one or passed over in bulk (with which key
+    // bytes and how many lines at most).
     const qint64 chunk = 1 + data[0] % 64;
     const qsizetype blockSize = data[1] < 128 ? 1 + data[1] : world::LineReader::DefaultBlockSize;
     const int limitByte = data[2];
-    QByteArray input = QByteArray(reinterpret_cast<const char *>(data + 3), qsizetype(size - 3));
+    const bool bulk = data[3] & 0x80;
+    static const char *const firstSets[] = { "S", "S}", "", "SN{}", "\x85", "abcdef", "}",
+        "\xa0S" };
+    const QByteArrayView firsts(firstSets[data[3] & 7]);
+    const qint64 maxLines = 1 + ((data[3] >> 3) & 0xf) * ((data[3] & 0x40) ? 1000 : 1);
+    QByteArray input = QByteArray(reinterpret_cast<const char *>(data + 4), qsizetype(size - 4));
     qint64 limit = -1;
     if (limitByte < 128)
         limit = std::min<qint64>(limitByte * 4, input.size());
@@ -93,11 +99,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     world::LineReader reader(&device, 0, blockSize);
     if (limit >= 0)
         reader.setLimit(limit);
+    // A line that a bulk read must stop at: its first byte could begin one of the keys.
+    const auto wanted = [&](const QByteArray &line) {
+        return !line.isEmpty() && (firsts.contains(line.at(0)) || world::isSpace(line.at(0)));
+    };
     qsizetype n = 0;
     bool atEnd = reader.atEnd();
     while (!atEnd) {
-        fuzz::check(n < expected.size(), "more lines than expected");
-        fuzz::check(reader.readLine(), "readLine failed before the end");
+        qint64 read = 1;
+        if (bulk) {
+            read = reader.readLinesUntilKey(firsts, maxLines);
+            fuzz::check(read >= 1 && read <= maxLines && n + read <= expected.size(),
+                    "bulk read count out of range",
+                    [&] { return QStringLiteral("read %1 at line %2").arg(read).arg(n); });
+            for (qsizetype k = n; k < n + read - 1; ++k)
+                fuzz::check(!wanted(expected.at(k).text), "bulk read passed over a wanted line",
+                        [&] { return QStringLiteral("line %1").arg(k); });
+            n += read - 1;
+            fuzz::check(wanted(expected.at(n).text) || read == maxLines || n + 1 == expected.size(),
+                    "bulk read stopped early", [&] { return QStringLiteral("line %1").arg(n); });
+        } else {
+            fuzz::check(n < expected.size(), "more lines than expected");
+            fuzz::check(reader.readLine(), "readLine failed before the end");
+        }
         const fuzz::Line &want = expected.at(n);
         const QByteArray got = reader.line().toByteArray();
         fuzz::check(got == want.text, "line differs", [&] {
@@ -124,6 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         compareConditioned(scanner, world::reference::conditionForScanner(text), "scanner");
         ++n;
     }
+    if (bulk)
+        fuzz::check(reader.readLinesUntilKey(firsts, maxLines) == 0, "bulk read after the end");
     fuzz::check(n == expected.size(), "fewer lines than expected");
     fuzz::check(!reader.readLine(), "readLine after the end");
     return 0;
