@@ -142,6 +142,7 @@ bool LineReader::fill()
     if (m_deviceDone)
         return false;
     const qsizetype remaining = m_end - m_begin;
+    m_maybeChunk = -1; // the bytes move
     if (m_begin > 0) {
         if (remaining > 0)
             std::memmove(m_data, m_data + m_begin, size_t(remaining));
@@ -181,6 +182,7 @@ bool LineReader::fillKeepingLine()
     m_base += m_end;
     m_begin = m_end = m_scanned = m_chunk = 0;
     m_newlines = 0;
+    m_maybeChunk = -1;
     return readInto(0, m_buffer.size() - ScanSlack);
 }
 
@@ -207,6 +209,7 @@ bool LineReader::readLineSlow()
     if (start[length - 1] == '\r')
         --length;
     m_line = QByteArrayView(start, length);
+    m_lineStart = m_base + m_begin;
     m_begin = m_scanned = m_end;
     m_terminated = false;
     return true;
@@ -231,6 +234,7 @@ bool LineReader::readLineReference()
         m_error = m_device->errorString();
         return false;
     }
+    m_lineStart = m_base;
     m_base += bytes.size();
     m_terminated = bytes.endsWith('\n');
     if (m_terminated)
@@ -240,6 +244,278 @@ bool LineReader::readLineReference()
     m_referenceLine = bytes;
     m_line = m_referenceLine;
     return true;
+}
+
+namespace {
+
+// The bytes a line that may hold a wanted key can begin with: the given ones and white
+// space, LF aside (a line that begins with its own line feed is empty and holds nothing).
+struct WantedFirsts
+{
+    explicit WantedFirsts(QByteArrayView firsts)
+    {
+        for (const char c : firsts)
+            add(uchar(c));
+        for (const uchar c : { 0x09, 0x0b, 0x0c, 0x0d, 0x20, 0x85, 0xa0 })
+            add(c);
+    }
+    void add(uchar c) { bits[c >> 6] |= quint64(1) << (c & 63); }
+    bool contains(uchar c) const { return (bits[c >> 6] >> (c & 63)) & 1; }
+    // Whether a line read is one to stop at.
+    bool wants(QByteArrayView line) const { return !line.isEmpty() && contains(uchar(line[0])); }
+    quint64 bits[4] = {};
+};
+
+#ifdef CHARTRANSFER_SSE2
+// The 64 bytes at p: bit i of `newlines` set when byte p[i] is a line feed, bit i of
+// `maybe` set when it may begin a wanted line: it is one of the `Count` bytes in `firsts`,
+// or anything but printable ASCII (white space is among those; the few others are sorted
+// out one line at a time).
+template <int Count>
+inline void classify16(const char *p, const __m128i *firsts, quint32 *newlines, quint32 *passed)
+{
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    *newlines = quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+    // Signed: 0x21 to 0x7f are above 0x20; bytes from 0x80 on are negative.
+    const __m128i printable = _mm_cmpgt_epi8(bytes, _mm_set1_epi8(0x20));
+    __m128i hit = _mm_setzero_si128();
+    for (int i = 0; i < Count; ++i)
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, firsts[i]));
+    *passed = quint32(_mm_movemask_epi8(_mm_andnot_si128(hit, printable)));
+}
+
+template <int Count>
+inline void classify64(const char *p, const __m128i *firsts, quint64 *newlines, quint64 *maybe)
+{
+    quint32 n0, n1, n2, n3, p0, p1, p2, p3;
+    classify16<Count>(p, firsts, &n0, &p0);
+    classify16<Count>(p + 16, firsts, &n1, &p1);
+    classify16<Count>(p + 32, firsts, &n2, &p2);
+    classify16<Count>(p + 48, firsts, &n3, &p3);
+    *newlines = quint64(n0) | quint64(n1) << 16 | quint64(n2) << 32 | quint64(n3) << 48;
+    *maybe = ~(quint64(p0) | quint64(p1) << 16 | quint64(p2) << 32 | quint64(p3) << 48);
+}
+#endif
+
+inline int highestBit(quint64 mask)
+{
+#if defined(__GNUC__)
+    return 63 - __builtin_clzll(mask);
+#else
+    int n = 63;
+    while (!(mask >> n))
+        --n;
+    return n;
+#endif
+}
+
+} // namespace
+
+// Counts the bits of a mask: the plain way, or the processor's instruction where the
+// caller is compiled for it (without it the builtin is a library call).
+struct PortableBitCount
+{
+    int operator()(quint64 mask) const
+    {
+        mask -= (mask >> 1) & 0x5555555555555555ull;
+        mask = (mask & 0x3333333333333333ull) + ((mask >> 2) & 0x3333333333333333ull);
+        mask = (mask + (mask >> 4)) & 0x0f0f0f0f0f0f0f0full;
+        return int((mask * 0x0101010101010101ull) >> 56);
+    }
+};
+
+#if defined(CHARTRANSFER_SSE2) && defined(__GNUC__)
+#define CHARTRANSFER_POPCOUNT_DISPATCH 1
+struct BuiltinBitCount
+{
+    int operator()(quint64 mask) const { return __builtin_popcountll(mask); }
+};
+#endif
+
+// The bulk pass for `Count` first bytes, built once for any x86-64 processor and once for
+// those with a bit-count instruction (nearly all of them), chosen when it runs.
+struct LineSkipping
+{
+    template <int Count>
+    static qint64 portable(LineReader &reader, const char *firsts, qint64 maxLines)
+    {
+        return reader.skipLines<Count, PortableBitCount>(firsts, maxLines);
+    }
+#ifdef CHARTRANSFER_POPCOUNT_DISPATCH
+    template <int Count>
+    __attribute__((target("popcnt"))) static qint64 withPopcount(
+            LineReader &reader, const char *firsts, qint64 maxLines)
+    {
+        return reader.skipLines<Count, BuiltinBitCount>(firsts, maxLines);
+    }
+#endif
+    template <int Count>
+    static qint64 run(LineReader &reader, const char *firsts, qint64 maxLines)
+    {
+#ifdef CHARTRANSFER_POPCOUNT_DISPATCH
+        static const bool popcount = __builtin_cpu_supports("popcnt");
+        if (popcount)
+            return withPopcount<Count>(reader, firsts, maxLines);
+#endif
+        return portable<Count>(reader, firsts, maxLines);
+    }
+};
+
+qint64 LineReader::readLinesUntilKey(QByteArrayView firsts, qint64 maxLines)
+{
+#ifdef CHARTRANSFER_SSE2
+    if (!m_reference) {
+        switch (firsts.size()) {
+        case 0:
+            return LineSkipping::run<0>(*this, firsts.data(), maxLines);
+        case 1:
+            return LineSkipping::run<1>(*this, firsts.data(), maxLines);
+        case 2:
+            return LineSkipping::run<2>(*this, firsts.data(), maxLines);
+        case 3:
+            return LineSkipping::run<3>(*this, firsts.data(), maxLines);
+        case 4:
+            return LineSkipping::run<4>(*this, firsts.data(), maxLines);
+        case 5:
+            return LineSkipping::run<5>(*this, firsts.data(), maxLines);
+        case 6:
+            return LineSkipping::run<6>(*this, firsts.data(), maxLines);
+        default:
+            break;
+        }
+    }
+#endif
+    return readLinesUntilKeyPlain(firsts, maxLines);
+}
+
+// One line at a time, looking at each line's first byte.
+qint64 LineReader::readLinesUntilKeyPlain(QByteArrayView firsts, qint64 maxLines)
+{
+    if (m_reference)
+        maxLines = qMin<qint64>(maxLines, 1);
+    const WantedFirsts wanted(firsts);
+    qint64 read = 0;
+    while (read < maxLines && readLine()) {
+        ++read;
+        if (wanted.wants(m_line))
+            break;
+    }
+    return read;
+}
+
+// Makes the last of the lines that readLinesUntilKey() passed over in bulk the line in hand:
+// the one that ends at the line feed at `end` and begins after the line feed before it, or at
+// `from`, where the first of them began.
+void LineReader::settleLine(qsizetype from, qsizetype end)
+{
+    if (end < 0)
+        return;
+    qsizetype start = end;
+    while (start > from && m_data[start - 1] != '\n')
+        --start;
+    qsizetype length = end - start;
+    if (length > 0 && m_data[start + length - 1] == '\r')
+        --length;
+    m_line = QByteArrayView(m_data + start, length);
+    m_lineStart = m_base + start;
+    m_terminated = true;
+}
+
+// Lines are passed over a chunk at a time: the lines that begin in a chunk begin after its
+// line feeds, so the line feeds shifted by one, masked by the bytes that may begin a wanted
+// line, show the first line to stop at; the line feeds before it end the lines passed over,
+// counted at once. Each line that may be wanted is then read and looked at on its own.
+template <int Count, typename BitCount>
+Q_ALWAYS_INLINE qint64 LineReader::skipLines(const char *firstBytes, qint64 maxLines)
+{
+    const BitCount bitCount;
+#ifdef CHARTRANSFER_SSE2
+    __m128i firsts[Count > 0 ? Count : 1];
+    quint64 key = quint64(Count) << 56; // which bytes m_maybe was worked out for
+    for (int i = 0; i < Count; ++i) {
+        firsts[i] = _mm_set1_epi8(firstBytes[i]);
+        key |= quint64(uchar(firstBytes[i])) << (8 * i);
+    }
+    const auto wantedFirst = [firstBytes](uchar c) {
+        for (int i = 0; i < Count; ++i) {
+            if (c == uchar(firstBytes[i]))
+                return true;
+        }
+        return c != '\n' && isSpace(c);
+    };
+    // The lines passed over in bulk last: the first began at passedFrom, the last ends at
+    // the line feed at passedEnd (-1 when a line was read since).
+    qsizetype passedFrom = 0;
+    qsizetype passedEnd = -1;
+    qint64 read = 0;
+    while (read < maxLines) {
+        if (!m_newlines) {
+            if (m_scanned < m_end) {
+                // The next chunk, both masks from one look at its bytes.
+                const qsizetype count = qMin<qsizetype>(64, m_end - m_scanned);
+                quint64 newlines = 0;
+                classify64<Count>(m_data + m_scanned, firsts, &newlines, &m_maybe);
+                if (count < 64)
+                    newlines &= (quint64(1) << count) - 1;
+                m_chunk = m_maybeChunk = m_scanned;
+                m_maybeKey = key;
+                m_newlines = newlines;
+                m_scanned += count;
+                continue;
+            }
+            // The next line does not end in the bytes buffered: read it the plain way,
+            // which reads on from the device.
+            settleLine(passedFrom, passedEnd);
+            passedEnd = -1;
+            if (!readLine())
+                break;
+            ++read;
+            if (!m_line.isEmpty() && wantedFirst(uchar(m_line.front())))
+                break;
+            continue;
+        }
+        // The next line ends in this chunk. If it may be wanted, it is read and looked at.
+        if (wantedFirst(uchar(m_data[m_begin]))) {
+            passedEnd = -1;
+            readLine();
+            ++read;
+            if (!m_line.isEmpty())
+                break;
+            continue;
+        }
+        // It is passed over, and so is every line after it that surely is not wanted, as
+        // far as this chunk's line feeds go.
+        if (m_maybeChunk != m_chunk || m_maybeKey != key) {
+            quint64 newlines = 0;
+            classify64<Count>(m_data + m_chunk, firsts, &newlines, &m_maybe);
+            m_maybeChunk = m_chunk;
+            m_maybeKey = key;
+        }
+        // A line that begins with its own line feed is empty.
+        const quint64 stops = (m_newlines << 1) & m_maybe & ~m_newlines;
+        quint64 passed = stops ? m_newlines & ((stops & (0 - stops)) - 1) : m_newlines;
+        qint64 count = bitCount(passed);
+        if (count > maxLines - read) {
+            count = maxLines - read;
+            quint64 kept = 0;
+            for (qint64 i = 0; i < count; ++i) {
+                kept |= passed & (0 - passed);
+                passed &= passed - 1;
+            }
+            passed = kept;
+        }
+        // The last line passed over becomes the one in hand, but only once the call ends.
+        passedFrom = m_begin;
+        passedEnd = m_chunk + highestBit(passed);
+        m_begin = passedEnd + 1;
+        m_newlines &= ~passed;
+        read += count;
+    }
+    settleLine(passedFrom, passedEnd);
+    return read;
+#else
+    return readLinesUntilKeyPlain(QByteArrayView(firstBytes, Count), maxLines);
+#endif
 }
 
 // ---- ConditionedLine ---------------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -123,9 +124,9 @@ public:
     // Reads lines until one of them could hold a key that begins with one of the bytes
     // `firsts` (its first byte is one of them, or white space), or until `maxLines` lines
     // are read; returns how many were read (0 at the end). line() is the last of them.
-    // A loop that only acts on a few keys passes over the other lines at the speed of
-    // splitting them; it examines line() as it would after readLine(), and counts lines
-    // with the result. In reference mode it reads one line at a time.
+    // A loop that only acts on a few keys passes over the other lines in bulk, 64 bytes at
+    // a time; it examines line() as it would after readLine(), and counts lines with the
+    // result. In reference mode it reads one line at a time.
     qint64 readLinesUntilKey(QByteArrayView firsts, qint64 maxLines);
     // The line last read, without its LF or CR LF. Valid until the next readLine().
     QByteArrayView line() const { return m_line; }
@@ -133,12 +134,19 @@ public:
     bool lineTerminated() const { return m_terminated; }
     // Byte position where the next line begins.
     qint64 pos() const { return m_base + m_begin; }
+    // Byte position where the line last read began.
+    qint64 lineStart() const { return m_lineStart; }
     // A read error of the device, empty when there was none.
     QString errorString() const { return m_error; }
 
 private:
     bool readLineSlow();
     bool readLineReference();
+    qint64 readLinesUntilKeyPlain(QByteArrayView firsts, qint64 maxLines);
+    void settleLine(qsizetype from, qsizetype end);
+    template <int Count, typename BitCount>
+    qint64 skipLines(const char *firsts, qint64 maxLines);
+    friend struct LineSkipping;
     bool fill();
     bool fillKeepingLine();
     bool readInto(qsizetype at, qsizetype room);
@@ -156,7 +164,13 @@ private:
     quint64 m_newlines = 0;
     qsizetype m_chunk = 0;
     qsizetype m_scanned = 0;
+    // For readLinesUntilKey(): bit i set when byte m_maybeChunk + i may begin a line it
+    // stops at, for the first bytes that m_maybeKey names.
+    quint64 m_maybe = 0;
+    qsizetype m_maybeChunk = -1;
+    quint64 m_maybeKey = 0;
     qint64 m_base = 0; // file position of the buffer's first byte
+    qint64 m_lineStart = 0;
     qint64 m_limit = -1;
     qint64 m_read = 0; // bytes taken from the device so far, counted from startOffset
     bool m_deviceDone = false;
@@ -306,17 +320,29 @@ inline int lowestBit(quint64 mask)
 // Position of the first "//" in [p, p + size), or -1.
 inline qsizetype findComment(const char *p, qsizetype size)
 {
+    qsizetype from = 0;
 #if defined(CHARTRANSFER_SSE2) && !defined(CHARTRANSFER_EXACT_LOADS)
-    // Most lines are short: one 16-byte look covers them. The load may reach past the
-    // line's end (never past its memory page, so it cannot fault); those bytes are masked.
-    if (size > 0 && size <= 16 && (reinterpret_cast<quintptr>(p) & 4095) <= 4096 - 16) {
-        quint32 slashes = match16(p, '/') & ((1u << size) - 1);
+    // Lines are short: a few 16-byte looks cover them. A look may reach past the line's end
+    // (never past its memory page, so it cannot fault); those bytes are masked.
+    bool slashBefore = false; // the byte before this look is a slash
+    for (; from < size && (reinterpret_cast<quintptr>(p + from) & 4095) <= 4096 - 16; from += 16) {
+        quint32 slashes = match16(p + from, '/');
+        if (size - from < 16)
+            slashes &= (1u << (size - from)) - 1;
+        if (slashBefore && (slashes & 1))
+            return from - 1;
         // A slash followed by a slash: the pair starts where both bit i and i+1 are set.
-        slashes &= slashes >> 1;
-        return slashes ? lowestBit(slashes) : -1;
+        const quint32 pairs = slashes & (slashes >> 1);
+        if (pairs)
+            return from + lowestBit(pairs);
+        slashBefore = (slashes >> 15) & 1;
     }
+    if (from >= size)
+        return -1;
+    if (slashBefore)
+        --from;
 #endif
-    for (qsizetype i = 0; i + 1 < size;) {
+    for (qsizetype i = from; i + 1 < size;) {
         const void *slash = std::memchr(p + i, '/', size_t(size - 1 - i));
         if (!slash)
             return -1;
@@ -359,33 +385,12 @@ inline bool LineReader::readLine()
         if (length > 0 && start[length - 1] == '\r')
             --length;
         m_line = QByteArrayView(start, length);
+        m_lineStart = m_base + m_begin;
         m_begin = nl + 1;
         m_terminated = true;
         return true;
     }
     return readLineSlow();
-}
-
-inline qint64 LineReader::readLinesUntilKey(QByteArrayView firsts, qint64 maxLines)
-{
-    if (Q_UNLIKELY(m_reference))
-        maxLines = qMin<qint64>(maxLines, 1);
-    // The bytes a wanted line may begin with: the given ones and white space.
-    quint64 wanted[4] = { (1ull << 0x09) | (1ull << 0x0a) | (1ull << 0x0b) | (1ull << 0x0c)
-                | (1ull << 0x0d) | (1ull << 0x20),
-        0, (1ull << (0x85 - 128)) | (1ull << (0xa0 - 128)), 0 };
-    for (const char c : firsts)
-        wanted[uchar(c) >> 6] |= 1ull << (uchar(c) & 63);
-    qint64 read = 0;
-    while (read < maxLines && readLine()) {
-        ++read;
-        if (!m_line.isEmpty()) {
-            const uchar first = uchar(m_line.data()[0]);
-            if ((wanted[first >> 6] >> (first & 63)) & 1)
-                break;
-        }
-    }
-    return read;
 }
 
 inline ConditionedLine ConditionedLine::forLoader(QByteArrayView raw)
@@ -457,11 +462,12 @@ inline bool ConditionedLine::keyIs(QByteArrayView key) const
     if (Q_UNLIKELY(m_reference))
         return referenceKeyIs(key);
     const qsizetype n = key.size();
-    if (n > 0) {
-        const char *p = m_start;
-        if (m_rawData + m_rawSize - p < n || *p != key.data()[0])
-            return false;
-    }
+    // The conditioned text, when not empty, begins at m_start and its bytes are the raw ones
+    // up to a comment or white space: a key that the raw bytes there do not spell is not it.
+    if (n > 0
+            && (m_rawData + m_rawSize - m_start < n
+                    || std::memcmp(m_start, key.data(), size_t(n)) != 0))
+        return false;
     const QByteArrayView text = conditioned().text;
     if (text.size() < n)
         return false;
@@ -488,21 +494,25 @@ inline bool ConditionedLine::is(QByteArrayView text) const
 
 inline int toNumber(QByteArrayView word)
 {
-    // The common case inline: a few plain digits, perhaps after a minus sign.
+    // The common case inline: up to ten plain digits, perhaps after a minus sign, that fit.
     const char *p = word.data();
     const qsizetype size = word.size();
-    if (size > 0 && size <= 9 && !detail::referenceMode) {
-        qsizetype i = p[0] == '-' ? 1 : 0;
-        if (i < size) {
-            int value = 0;
+    if (size > 0 && size <= 11 && !detail::referenceMode) {
+        const bool negative = p[0] == '-';
+        qsizetype i = negative ? 1 : 0;
+        if (i < size && size - i <= 10) {
+            qint64 value = 0;
             for (; i < size; ++i) {
                 const unsigned digit = static_cast<unsigned char>(p[i]) - unsigned('0');
                 if (digit > 9)
                     break;
-                value = value * 10 + int(digit);
+                value = value * 10 + digit;
             }
-            if (i == size)
-                return p[0] == '-' ? -value : value;
+            if (negative)
+                value = -value;
+            if (i == size && value >= std::numeric_limits<int>::min()
+                    && value <= std::numeric_limits<int>::max())
+                return int(value);
         }
     }
     return detail::toNumberSlow(word);
