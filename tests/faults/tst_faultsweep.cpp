@@ -65,6 +65,14 @@ void tst_FaultSweep::sweep_data()
         { "fsync", "always", "ENOSPC" },
         { "fsync", "always", "EIO" },
     };
+    // A file the transfer creates is only durable once its folder is flushed too.
+    for (const char *mode : { "once", "always" }) {
+        for (const char *error : { "ENOSPC", "EIO" })
+            QTest::addRow("missing-files-folder-fsync-%s-%s", mode,
+                    QByteArray(error).toLower().constData())
+                    << 1 << QStringLiteral("dest") << QStringLiteral("fsync")
+                    << QString::fromLatin1(mode) << QString::fromLatin1(error);
+    }
     for (int d = 0; d < list.size(); ++d) {
         for (const QString &fileName : { world::charactersFileName(), world::itemsFileName() }) {
             for (const auto &fault : faults) {
