@@ -1,11 +1,14 @@
 #include <QtTest>
 
 #include <QProcess>
+#include <QProgressBar>
 #include <QRandomGenerator>
 #include <QStringConverter>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTreeWidget>
+
+#include <limits>
 
 #include "app/mainwindow.h"
 #include "support/modalanswer.h"
@@ -29,6 +32,8 @@ private slots:
     void lineReader();
     void skippingLines_data();
     void skippingLines();
+    void scansFollowThePlainRules_data();
+    void scansFollowThePlainRules();
     void bothPathsOnAWorld_data();
     void bothPathsOnAWorld();
 };
@@ -714,6 +719,240 @@ void tst_FastPath::skippingLines()
         QCOMPARE(index, lines.size());
         QCOMPARE(reader.readLinesUntilKey(firsts, 10), qint64(0));
         QCOMPARE(reader.pos(), qint64(bytes.size()));
+    }
+}
+
+namespace {
+
+// Item records as hand-edited files have them: keys in any order (CONT, TYPE and MORE before
+// or after the OWNER line, MORE before TYPE), serials shared between records, records without
+// a SERIAL, lines before the brace, text between records, odd white space and comments, and
+// now and then a file cut off inside a record.
+QByteArray randomItemsFile(QRandomGenerator &random, int records)
+{
+    const auto spaced = [&random](QByteArray line) {
+        if (random.bounded(6) == 0)
+            line.replace(' ', whiteSpaceRun(random));
+        if (random.bounded(6) == 0)
+            line.prepend(whiteSpaceRun(random));
+        if (random.bounded(8) == 0)
+            line += (random.bounded(2) ? " //" : "//") + randomWord(random);
+        return line;
+    };
+    const auto number = [&random]() -> QByteArray {
+        static const char *const Numbers[] = { "100", "+100", "0100", "999", "-1", "7", "box",
+            "2147483648" };
+        return random.bounded(3) ? QByteArray::number(random.bounded(1, 40))
+                                 : QByteArray(Numbers[random.bounded(8)]);
+    };
+    QByteArray bytes;
+    const char *const ending = random.bounded(4) == 0 ? "\r\n" : "\n";
+    for (int r = 0; r < records; ++r) {
+        while (random.bounded(5) == 0)
+            bytes += (random.bounded(2) ? randomLine(random) : spaced("// between")) + ending;
+        bytes += spaced("SECTION WORLDITEM " + QByteArray::number(r)) + ending;
+        if (random.bounded(10) == 0)
+            bytes += spaced(random.bounded(2) ? "NAME before" : "{ // not a brace here?") + ending;
+        bytes += (random.bounded(8) ? QByteArray("{") : spaced("{")) + ending;
+        QList<QByteArray> body;
+        if (random.bounded(8))
+            body << "SERIAL " + number();
+        if (random.bounded(3))
+            body << "OWNER " + QByteArray(random.bounded(3) ? "100" : "200");
+        if (random.bounded(2))
+            body << "CONT " + number();
+        if (random.bounded(3) == 0)
+            body << QByteArray(random.bounded(4) ? "TYPE 7" : "TYPE 07");
+        if (random.bounded(3) == 0)
+            body << "MORE " + number();
+        for (const char *other : { "NAME thing", "COLOR 0x0022", "MOREX 1", "MOVABLE 1", "ID 2",
+                     "X 3", "CREATED 99", "OWNERS 100", "SECTION INSIDE 77" }) {
+            if (random.bounded(4) == 0)
+                body << other;
+        }
+        if (random.bounded(10) == 0)
+            body << "SERIAL " + number();
+        if (random.bounded(6) == 0)
+            body << randomLine(random);
+        for (qsizetype i = body.size() - 1; i > 0; --i)
+            body.swapItemsAt(i, random.bounded(int(i + 1)));
+        for (const QByteArray &line : std::as_const(body))
+            bytes += spaced(line) + ending;
+        bytes += (random.bounded(6) ? QByteArray("}") : spaced("}")) + ending;
+    }
+    while (random.bounded(3) == 0)
+        bytes += (random.bounded(2) ? randomLine(random) : spaced("// after")) + ending;
+    if (random.bounded(4) == 0) // cut off inside the last record
+        bytes.chop(random.bounded(1, 20));
+    return bytes;
+}
+
+// The serial scan and the item identification the plain way: a text stream, each line
+// conditioned with the QString forms, one line after another, every rule spelled out.
+struct PlainScan
+{
+    int maxItemSection = -1;
+    int maxItemSerial = 0x40000000;
+    bool cutOff = false;
+    QList<int> scanProgress;
+    QMap<int, item_st> serialMap;
+    QMap<int, QList<int>> containerMap;
+    QMap<int, QList<int>> moreMap;
+    int identifiedMaxItemSerial = 0;
+    QList<int> identifyProgress;
+};
+
+PlainScan plainScan(const QByteArray &bytes, int owner, int maxCharSerial, int maxItemSerial)
+{
+    using namespace world::reference;
+    const QList<QByteArray> raw = streamLines(bytes);
+    const QList<qint64> ends = lineEnds(bytes);
+    QStringList lines;
+    for (const QByteArray &line : raw)
+        lines << conditionForScanner(world::decode(line));
+    const qsizetype n = lines.size();
+    const auto at = [&](qsizetype next) { return next == 0 ? qint64(0) : ends.at(next - 1); };
+    PlainScan scan;
+
+    for (qsizetype i = 0; i < n; ++i) {
+        if (i % 10000 == 0)
+            scan.scanProgress << int(at(i));
+        const QString key = word(lines.at(i), 0);
+        if (key == QLatin1String("SERIAL")) {
+            scan.maxItemSerial = qMax(scan.maxItemSerial, toNumber(word(lines.at(i), 1)));
+        } else if (key == QLatin1String("SECTION")) {
+            scan.maxItemSection = qMax(scan.maxItemSection, toNumber(word(lines.at(i), 2)));
+            scan.cutOff = true;
+        } else if (lines.at(i) == QLatin1String("}")) {
+            scan.cutOff = false;
+        }
+    }
+
+    const QString newOwner = QString::number(maxCharSerial + 1);
+    int current = std::numeric_limits<int>::min();
+    qsizetype next = 0; // the line the stream reads next; at its end when next == n
+    qint64 count = 0;
+    while (next < n) {
+        if (count++ % 10000 == 0)
+            scan.identifyProgress << int(at(next));
+        QString line = lines.at(next++);
+        if (word(line, 0) != QLatin1String("SECTION"))
+            continue;
+        const qint64 offset = at(next);
+        QList<QString> kept;
+        bool owned = false;
+        bool typeSeven = false;
+        int container = -1;
+        int more = -1;
+        while (next < n && line != QLatin1String("{"))
+            line = lines.at(next++);
+        if (next == n)
+            break;
+        for (;;) {
+            if (line == QLatin1String("}"))
+                break;
+            const QString key = word(line, 0);
+            const QString value = word(line, 1);
+            if (key == QLatin1String("SERIAL")) {
+                current = toNumber(value);
+            } else if (key == QLatin1String("OWNER")) {
+                if (toNumber(value) == owner) {
+                    owned = true;
+                    line = QStringLiteral("OWNER ") + wordsFrom(line, 1).replace(value, newOwner);
+                }
+            } else if (key == QLatin1String("CONT")) {
+                container = toNumber(value);
+            } else if (key == QLatin1String("TYPE")) {
+                typeSeven = typeSeven || value == QLatin1String("7");
+            } else if (key == QLatin1String("MORE")) {
+                if (typeSeven)
+                    more = toNumber(value);
+            }
+            kept << line;
+            line = lines.at(next++);
+            if (next == n)
+                break;
+        }
+        if (!owned)
+            continue;
+        if (container != -1)
+            scan.containerMap[container] << current;
+        if (typeSeven)
+            scan.moreMap[more] << current;
+        scan.serialMap.insert(current, item_st{ kept, ++maxItemSerial, offset });
+    }
+    for (const auto *holders : { &scan.containerMap, &scan.moreMap }) {
+        for (auto it = holders->cbegin(); it != holders->cend(); ++it) {
+            if (it.key() != owner && !scan.serialMap.contains(it.key())) {
+                for (const int serial : it.value())
+                    scan.serialMap.remove(serial);
+            }
+        }
+    }
+    scan.identifiedMaxItemSerial = maxItemSerial;
+    return scan;
+}
+
+QList<int> progressValues(const QSignalSpy &spy)
+{
+    QList<int> values;
+    for (const QList<QVariant> &signal : spy)
+        values << signal.at(0).toInt();
+    return values;
+}
+
+} // namespace
+
+void tst_FastPath::scansFollowThePlainRules_data()
+{
+    QTest::addColumn<quint32>("seed");
+    QTest::addColumn<int>("files");
+    QTest::addColumn<int>("records");
+    for (quint32 seed = 1; seed <= 8; ++seed)
+        QTest::addRow("small-files-seed-%u", seed) << seed << 40 << 30;
+    // Enough lines that the bar moves several times.
+    QTest::newRow("large-files") << 50u << 2 << 6000;
+}
+
+// The scans pass over lines in bulk and look at a record's lines only once it turns out to
+// be the character's; what they find must be what the rules find reading every line.
+void tst_FastPath::scansFollowThePlainRules()
+{
+    QFETCH(quint32, seed);
+    QFETCH(int, files);
+    QFETCH(int, records);
+    QRandomGenerator random(seed);
+    for (int file = 0; file < files; ++file) {
+        const QByteArray bytes = randomItemsFile(random, random.bounded(records + 1));
+        QTemporaryDir dir;
+        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+        QVERIFY(fixture::writeFile(world::filePath(dir.path(), world::itemsFileName()), bytes));
+        const PlainScan expected = plainScan(bytes, 100, 56, 1000);
+        const QString where = QStringLiteral("file %1 (%2 bytes)").arg(file).arg(bytes.size());
+
+        MainWindow window;
+        QSignalSpy scanMoves(window.progressBar, &QProgressBar::valueChanged);
+        window.acquireSerials(dir.path());
+        QVERIFY2(window.maxItemSection == expected.maxItemSection, qPrintable(where));
+        QVERIFY2(window.maxItemSerial == expected.maxItemSerial, qPrintable(where));
+        QVERIFY2(window.destItemsCutOff == expected.cutOff, qPrintable(where));
+        QCOMPARE(progressValues(scanMoves), expected.scanProgress);
+
+        window.maxCharSerial = 56;
+        window.maxItemSerial = 1000;
+        QSignalSpy identifyMoves(window.progressBar, &QProgressBar::valueChanged);
+        window.getSerials(dir.path(), 100);
+        if (window.serialMap != expected.serialMap) {
+            for (auto it = expected.serialMap.cbegin(); it != expected.serialMap.cend(); ++it)
+                qDebug() << "expected" << it.key() << it.value().lines << it.value().serial;
+            for (auto it = window.serialMap.cbegin(); it != window.serialMap.cend(); ++it)
+                qDebug() << "found" << it.key() << it.value().lines << it.value().serial;
+        }
+        QVERIFY2(window.serialMap == expected.serialMap, qPrintable(where));
+        QVERIFY2(window.containerMap == expected.containerMap, qPrintable(where));
+        QVERIFY2(window.moreMap == expected.moreMap, qPrintable(where));
+        QVERIFY2(window.maxItemSerial == expected.identifiedMaxItemSerial, qPrintable(where));
+        QCOMPARE(progressValues(identifyMoves), expected.identifyProgress);
     }
 }
 

@@ -52,11 +52,13 @@ QByteArrayView keyStart(QByteArrayView raw)
     return raw.sliced(i);
 }
 
-// Reads the lines between the byte positions `from` and `to` of `file` once more,
-// conditioned as the scan reads them, and leaves the file where the scan's own reader
-// expects it. A record's lines are only wanted once it turns out to be the character's,
-// which is rare; reading those few again costs less than keeping every record's lines.
-bool readLinesAgain(QFile &file, qint64 from, qint64 to, QList<QString> *lines)
+// Reads the lines between the byte positions `from` and `to` of `file` once more, hands
+// each to `take` as the scan reads it (raw, and conditioned), and leaves the file where the
+// scan's own reader expects it. A record's lines are only wanted once it turns out to be the
+// character's, which is rare; reading those few again costs less than looking at every
+// line of every record.
+template <typename Take>
+bool readLinesAgain(QFile &file, qint64 from, qint64 to, Take take)
 {
     const qint64 resume = file.pos();
     bool complete = file.seek(from);
@@ -64,7 +66,7 @@ bool readLinesAgain(QFile &file, qint64 from, qint64 to, QList<QString> *lines)
         world::LineReader again(&file, from);
         again.setLimit(to);
         while (again.readLine())
-            lines->append(world::ConditionedLine::forScanner(again.line()).toString());
+            take(again.line(), world::ConditionedLine::forScanner(again.line()));
         complete = again.errorString().isEmpty() && again.pos() == to;
     }
     return file.seek(resume) && complete;
@@ -127,46 +129,66 @@ void MainWindow::getSerials(QString name, int owner)
         // The body runs to the first closing brace; a header inside it is an ordinary line.
         // When the file ends inside the body, the record keeps what was read before its last
         // line, which is neither examined nor kept.
+        //
+        // Until an OWNER line names the character, a record's lines matter only for the
+        // serial they set (which carries over to the next record) and for where the body
+        // ends: lines that cannot be SERIAL, OWNER or "}" are passed over in bulk. Once the
+        // record is the character's, its lines so far are read again and taken in order
+        // as if they had been taken all along, and the rest is read line by line.
         const qint64 bodyStart = lineStart;
-        bool readable = true;
-        while (!line.is("}")) {
-            QString rewritten;
-            const QByteArrayView head = keyStart(reader.line());
+        // What a line of a collected record sets, OWNER lines aside.
+        const auto examine = [&](QByteArrayView raw, const world::ConditionedLine &taken) {
+            const QByteArrayView head = keyStart(raw);
             switch (head.isEmpty() ? '\0' : head.front()) {
             case 'S':
-                if (line.keyIs("SERIAL"))
-                    currentSerial = world::toNumber(line.word(1));
-                break;
-            case 'O':
-                if (line.keyIs("OWNER") && world::toNumber(line.word(1)) == owner) {
-                    if (!owned) {
-                        owned = true;
-                        readable = readLinesAgain(file, bodyStart, lineStart, &lines);
-                    }
-                    rewritten = rewriteOwnerLine(line, newOwner);
-                }
+                if (taken.keyIs("SERIAL"))
+                    currentSerial = world::toNumber(taken.word(1));
                 break;
             case 'C':
-                if (line.keyIs("CONT"))
-                    container = world::toNumber(line.word(1));
+                if (taken.keyIs("CONT"))
+                    container = world::toNumber(taken.word(1));
                 break;
             case 'T':
                 // The text "7", not the number: "07" is another type.
-                if (line.keyIs("TYPE") && line.word(1) == "7")
+                if (taken.keyIs("TYPE") && taken.word(1) == "7")
                     typeSeven = true;
                 break;
             case 'M':
                 // A MORE line before the record's TYPE 7 line is not taken.
-                if (typeSeven && line.keyIs("MORE"))
-                    more = world::toNumber(line.word(1));
+                if (typeSeven && taken.keyIs("MORE"))
+                    more = world::toNumber(taken.word(1));
                 break;
             }
-            if (owned)
-                lines.append(rewritten.isNull() ? line.toString() : rewritten);
+        };
+        bool readable = true;
+        while (!line.is("}")) {
+            const bool namesCharacter =
+                    line.keyIs("OWNER") && world::toNumber(line.word(1)) == owner;
+            if (namesCharacter && !owned) {
+                owned = true;
+                readable = readLinesAgain(file, bodyStart, lineStart,
+                        [&](QByteArrayView raw, const world::ConditionedLine &earlier) {
+                            examine(raw, earlier);
+                            lines.append(earlier.toString());
+                        });
+            }
+            if (namesCharacter) {
+                lines.append(rewriteOwnerLine(line, newOwner));
+            } else if (owned) {
+                examine(reader.line(), line);
+                lines.append(line.toString());
+            } else if (line.keyIs("SERIAL")) {
+                currentSerial = world::toNumber(line.word(1));
+            }
             if (!readable)
                 break;
-            lineStart = reader.pos();
-            reader.readLine();
+            if (owned) {
+                lineStart = reader.pos();
+                reader.readLine();
+            } else {
+                reader.readLinesUntilKey("SO}", std::numeric_limits<qint64>::max());
+                lineStart = reader.lineStart();
+            }
             if (reader.atEnd())
                 break;
             line = world::ConditionedLine::forScanner(reader.line());
