@@ -465,8 +465,8 @@ inline bool ConditionedLine::keyIs(QByteArrayView key) const
     // The conditioned text, when not empty, begins at m_start and its bytes are the raw ones
     // up to a comment or white space: a key that the raw bytes there do not spell is not it.
     if (n > 0
-            && (m_rawData + m_rawSize - m_start < n
-                    || std::memcmp(m_start, key.data(), size_t(n)) != 0))
+            && (m_rawData + m_rawSize - m_start < n || *m_start != key.data()[0]
+                    || std::memcmp(m_start + 1, key.data() + 1, size_t(n - 1)) != 0))
         return false;
     const QByteArrayView text = conditioned().text;
     if (text.size() < n)
