@@ -155,7 +155,9 @@ void MainWindow::processChar(QString name, QTreeWidget *view, QMap<int, QString>
     QList<int> numbers = byAccount.keys();
     std::sort(numbers.begin(), numbers.end());
     for (const int number : std::as_const(numbers)) {
-        const QList<char_st> &found = byAccount[number].characters;
+        QList<char_st> &found = byAccount[number].characters;
+        // The map keeps this list: without the room it grew for more characters.
+        found.squeeze();
         auto listed = character->find(number);
         if (listed == character->end())
             character->insert(number, found);

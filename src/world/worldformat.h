@@ -105,7 +105,7 @@ inline QByteArrayView stripComment(QByteArrayView input);
 class LineReader
 {
 public:
-    static constexpr qsizetype DefaultBlockSize = 1 << 20;
+    static constexpr qsizetype DefaultBlockSize = 1 << 18;
 
     // Reads from the device's current position; `startOffset` is what pos() reports there.
     // `blockSize` is how much is read from the device at a time.
