@@ -4,9 +4,29 @@
 #include <QProgressBar>
 #include <QStatusBar>
 
+#include <limits>
+
 #include "items/itemrecords.h"
 #include "world/progressscale.h"
 #include "world/worldformat.h"
+
+namespace {
+
+// Whether a "}" line stands between the byte positions `from` and `to` of `file`.
+bool closedAfter(QFile &file, qint64 from, qint64 to)
+{
+    if (!file.seek(from))
+        return false;
+    world::LineReader reader(&file, from);
+    reader.setLimit(to);
+    while (reader.readLinesUntilKey("}", std::numeric_limits<qint64>::max()) > 0) {
+        if (world::ConditionedLine::forScanner(reader.line()).is("}"))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 // Finds the highest record number and the highest item serial that a world's items file
 // already uses, so that appended items take numbers above both. Every line counts, inside
@@ -30,27 +50,27 @@ void MainWindow::acquireSerials(QString dir)
     statusBar()->showMessage(QStringLiteral("Acquiring item serial numbers"));
     progressBar->setRange(0, progress.total());
 
-    // Whether the last header read still waits for its closing brace: a file that ends
-    // there was cut off inside a record, and text appended to it would join that record.
-    bool insideRecord = false;
+    // Where the line after the last header begins (-1: no header yet).
+    qint64 afterLastHeader = -1;
     world::LineReader reader(&file);
-    // Only SERIAL, SECTION and "}" lines matter; the others are passed over in bulk, but
-    // never past a 10000th line, where the bar moves to the position before it.
+    // Only SERIAL and SECTION lines matter; the others are passed over in bulk, but never
+    // past a 10000th line, where the bar moves to the position before it.
     for (qint64 lineCount = 0; !reader.atEnd();) {
         if (lineCount % 10000 == 0)
             progressBar->setValue(progress.value(reader.pos()));
-        lineCount += reader.readLinesUntilKey("S}", 10000 - lineCount % 10000);
+        lineCount += reader.readLinesUntilKey("S", 10000 - lineCount % 10000);
         const world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
         if (line.keyIs("SERIAL")) {
             maxItemSerial = qMax(maxItemSerial, world::toNumber(line.word(1)));
         } else if (line.keyIs("SECTION")) {
             maxItemSection = qMax(maxItemSection, world::toNumber(line.word(2)));
-            insideRecord = true;
-        } else if (line.is("}")) {
-            insideRecord = false;
+            afterLastHeader = reader.pos();
         }
     }
-    destItemsCutOff = insideRecord;
+    // Whether the last header still waits for its closing brace: a file that ends there was
+    // cut off inside a record, and text appended to it would join that record. Only the
+    // lines after the last header can tell, so only those are read again for a "}".
+    destItemsCutOff = afterLastHeader >= 0 && !closedAfter(file, afterLastHeader, reader.pos());
 
     file.close();
     statusBar()->showMessage(QStringLiteral("Ready"));
