@@ -22,6 +22,10 @@ namespace {
 // "SERIAL -2147483648" gives this value.
 constexpr int NoSerialYet = std::numeric_limits<int>::min();
 
+// The first bytes of the lines a record that is not (yet) the character's needs: SERIAL,
+// OWNER and "}" (SECTION lines between records begin with S too).
+constexpr char BodyKeys[] = "SO}";
+
 // The number after `n`. Past the largest int it goes round to the smallest, as a 32-bit
 // count does, but without the undefined overflow of `n + 1`; the transfer refuses new
 // numbers that went round.
@@ -97,11 +101,13 @@ void MainWindow::getSerials(QString name, int owner)
     world::LineReader reader(&file);
     // Counts lines outside records and one per record, not the lines inside a record. Out
     // there only a SECTION line matters: the others are passed over in bulk, but never past
-    // a 10000th line, where the bar moves to the position before it.
+    // a 10000th line, where the bar moves to the position before it. (The bytes asked for
+    // are those the record bodies below ask for: the reader then works out which bytes may
+    // begin a wanted line once per 64 bytes, not again at every change of set.)
     for (qint64 lineCount = 0; !reader.atEnd();) {
         if (lineCount % 10000 == 0)
             progressBar->setValue(progress.value(reader.pos()));
-        lineCount += reader.readLinesUntilKey("S", 10000 - lineCount % 10000);
+        lineCount += reader.readLinesUntilKey(BodyKeys, 10000 - lineCount % 10000);
         world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
         if (!line.keyIs("SECTION"))
             continue;
@@ -186,7 +192,7 @@ void MainWindow::getSerials(QString name, int owner)
                 lineStart = reader.pos();
                 reader.readLine();
             } else {
-                reader.readLinesUntilKey("SO}", std::numeric_limits<qint64>::max());
+                reader.readLinesUntilKey(BodyKeys, std::numeric_limits<qint64>::max());
                 lineStart = reader.lineStart();
             }
             if (reader.atEnd())
