@@ -447,27 +447,49 @@ Q_ALWAYS_INLINE qint64 LineReader::skipLines(const char *firstBytes, qint64 maxL
     // the line feed at passedEnd (-1 when a line was read since).
     qsizetype passedFrom = 0;
     qsizetype passedEnd = -1;
+    // The state the loop works on, kept in locals (registers) and handed back to the
+    // members before anything else reads them.
+    quint64 newlines = m_newlines;
+    qsizetype begin = m_begin;
+    qsizetype chunk = m_chunk;
+    quint64 maybe = m_maybe;
+    bool maybeValid = m_maybeChunk == m_chunk && m_maybeKey == key;
+    const auto store = [&] {
+        m_newlines = newlines;
+        m_begin = begin;
+        m_chunk = chunk;
+        m_maybe = maybe;
+        m_maybeChunk = maybeValid ? chunk : -1;
+        m_maybeKey = key;
+    };
+    const auto load = [&] {
+        newlines = m_newlines;
+        begin = m_begin;
+        chunk = m_chunk;
+        maybeValid = m_maybeChunk == m_chunk && m_maybeKey == key;
+    };
     qint64 read = 0;
     while (read < maxLines) {
-        if (!m_newlines) {
+        if (!newlines) {
             if (m_scanned < m_end) {
                 // The next chunk, both masks from one look at its bytes.
                 const qsizetype count = qMin<qsizetype>(64, m_end - m_scanned);
-                quint64 newlines = 0;
-                classify64<Count>(m_data + m_scanned, firsts, &newlines, &m_maybe);
+                classify64<Count>(m_data + m_scanned, firsts, &newlines, &maybe);
                 if (count < 64)
                     newlines &= (quint64(1) << count) - 1;
-                m_chunk = m_maybeChunk = m_scanned;
-                m_maybeKey = key;
-                m_newlines = newlines;
+                chunk = m_scanned;
+                maybeValid = true;
                 m_scanned += count;
                 continue;
             }
             // The next line does not end in the bytes buffered: read it the plain way,
             // which reads on from the device.
+            store();
             settleLine(passedFrom, passedEnd);
             passedEnd = -1;
-            if (!readLine())
+            const bool got = readLine();
+            load();
+            if (!got)
                 break;
             ++read;
             if (!m_line.isEmpty() && wantedFirst(uchar(m_line.front())))
@@ -475,9 +497,11 @@ Q_ALWAYS_INLINE qint64 LineReader::skipLines(const char *firstBytes, qint64 maxL
             continue;
         }
         // The next line ends in this chunk. If it may be wanted, it is read and looked at.
-        if (wantedFirst(uchar(m_data[m_begin]))) {
+        if (wantedFirst(uchar(m_data[begin]))) {
             passedEnd = -1;
+            store();
             readLine();
+            load();
             ++read;
             if (!m_line.isEmpty())
                 break;
@@ -485,15 +509,14 @@ Q_ALWAYS_INLINE qint64 LineReader::skipLines(const char *firstBytes, qint64 maxL
         }
         // It is passed over, and so is every line after it that surely is not wanted, as
         // far as this chunk's line feeds go.
-        if (m_maybeChunk != m_chunk || m_maybeKey != key) {
-            quint64 newlines = 0;
-            classify64<Count>(m_data + m_chunk, firsts, &newlines, &m_maybe);
-            m_maybeChunk = m_chunk;
-            m_maybeKey = key;
+        if (!maybeValid) {
+            quint64 ignored = 0;
+            classify64<Count>(m_data + chunk, firsts, &ignored, &maybe);
+            maybeValid = true;
         }
         // A line that begins with its own line feed is empty.
-        const quint64 stops = (m_newlines << 1) & m_maybe & ~m_newlines;
-        quint64 passed = stops ? m_newlines & ((stops & (0 - stops)) - 1) : m_newlines;
+        const quint64 stops = (newlines << 1) & maybe & ~newlines;
+        quint64 passed = stops ? newlines & ((stops & (0 - stops)) - 1) : newlines;
         qint64 count = bitCount(passed);
         if (count > maxLines - read) {
             count = maxLines - read;
@@ -505,12 +528,13 @@ Q_ALWAYS_INLINE qint64 LineReader::skipLines(const char *firstBytes, qint64 maxL
             passed = kept;
         }
         // The last line passed over becomes the one in hand, but only once the call ends.
-        passedFrom = m_begin;
-        passedEnd = m_chunk + highestBit(passed);
-        m_begin = passedEnd + 1;
-        m_newlines &= ~passed;
+        passedFrom = begin;
+        passedEnd = chunk + highestBit(passed);
+        begin = passedEnd + 1;
+        newlines &= ~passed;
         read += count;
     }
+    store();
     settleLine(passedFrom, passedEnd);
     return read;
 #else
