@@ -475,8 +475,11 @@ Q_ALWAYS_INLINE qint64 LineReader::skipLines(const char *firstBytes, qint64 maxL
                 // The next chunk, both masks from one look at its bytes.
                 const qsizetype count = qMin<qsizetype>(64, m_end - m_scanned);
                 classify64<Count>(m_data + m_scanned, firsts, &newlines, &maybe);
-                if (count < 64)
+                // Past the bytes read the buffer holds whatever it held: not looked at.
+                if (count < 64) {
                     newlines &= (quint64(1) << count) - 1;
+                    maybe &= (quint64(1) << count) - 1;
+                }
                 chunk = m_scanned;
                 maybeValid = true;
                 m_scanned += count;
@@ -512,6 +515,8 @@ Q_ALWAYS_INLINE qint64 LineReader::skipLines(const char *firstBytes, qint64 maxL
         if (!maybeValid) {
             quint64 ignored = 0;
             classify64<Count>(m_data + chunk, firsts, &ignored, &maybe);
+            if (m_end - chunk < 64)
+                maybe &= (quint64(1) << (m_end - chunk)) - 1;
             maybeValid = true;
         }
         // A line that begins with its own line feed is empty.
