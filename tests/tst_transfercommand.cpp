@@ -224,6 +224,8 @@ private slots:
     void recordBeyondReach();
     void cutOffDestination_data();
     void cutOffDestination();
+    void readErrorRefuses_data();
+    void readErrorRefuses();
     void sourceRecordWithoutBrace();
     void sourceRecordWithoutBraceInSameWorld();
     void referencesOutsideTheTransfer();
@@ -1177,6 +1179,46 @@ void tst_TransferCommand::cutOffDestination()
                     .arg(path));
     checkIdle(&window);
     QVERIFY2(readWorld(dest.path()) == destBefore, "both files byte-identical");
+    QVERIFY2(window.serialMap.isEmpty(), "the collected items do not linger");
+}
+
+void tst_TransferCommand::readErrorRefuses_data()
+{
+    QTest::addColumn<bool>("inSource");
+    // Reading /proc/self/mem from its start fails with EIO, a stand-in for a failing disk.
+    QTest::newRow("destination-items-scan") << false;
+    QTest::newRow("source-items-identification") << true;
+}
+
+// A scan that stops at a read error has seen only part of its file: the highest serial it
+// found may already be in use, or the character's items may be missing. Nothing is written.
+void tst_TransferCommand::readErrorRefuses()
+{
+    QFETCH(bool, inSource);
+
+    QTemporaryDir source;
+    QTemporaryDir dest;
+    QVERIFY(source.isValid() && dest.isValid());
+    const SourceWorld s;
+    const DestWorld d;
+    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, QByteArray()));
+    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, QByteArray()));
+    const QString unreadable = itemsPath(inSource ? source.path() : dest.path());
+    QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), unreadable));
+    QVERIFY(fixture::writeFile(
+            itemsPath(inSource ? dest.path() : source.path()), inSource ? d.items : s.items));
+    const WorldBytes destBefore = readWorld(dest.path());
+
+    MainWindow window;
+    QVERIFY(setUp(&window, source.path(), dest.path()));
+    QVERIFY(select(window.listView1, "alice", "Aldo"));
+    QVERIFY(select(window.listView2, "frank", ""));
+    const QString text = clickExpectingWarning(&window, QStringLiteral("Read Error"));
+    QVERIFY2(text.startsWith(QStringLiteral("Could not read %1: ").arg(unreadable)),
+            qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("Nothing was written.")), qPrintable(text));
+    checkIdle(&window);
+    QVERIFY2(readWorld(dest.path()) == destBefore, "the destination is unchanged");
     QVERIFY2(window.serialMap.isEmpty(), "the collected items do not linger");
 }
 

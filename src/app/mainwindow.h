@@ -34,7 +34,10 @@ inline bool operator==(const FileStamp &a, const FileStamp &b)
     return a.exists == b.exists && a.size == b.size && a.modifiedNs == b.modifiedNs
             && a.inode == b.inode;
 }
-inline bool operator!=(const FileStamp &a, const FileStamp &b) { return !(a == b); }
+inline bool operator!=(const FileStamp &a, const FileStamp &b)
+{
+    return !(a == b);
+}
 
 // The one window of the program: the source world on the left, the destination world on
 // the right, the arrow between them copies the selected character.
@@ -43,8 +46,8 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    MainWindow(QWidget *parent = nullptr, const char *name = nullptr,
-               Qt::WindowFlags fl = Qt::Window);
+    MainWindow(
+            QWidget *parent = nullptr, const char *name = nullptr, Qt::WindowFlags fl = Qt::Window);
     ~MainWindow() override;
 
     QGroupBox *groupBox1;
@@ -103,6 +106,12 @@ public:
     bool destCharsCutOff = false;
     // The same for the destination items file, noted by the serial scan.
     bool destItemsCutOff = false;
+    // A read error that ended a pass early, as the user is told it ("Could not read <file>:
+    // <reason>."): that pass saw only part of its file, so the highest numbers it found, or
+    // the items it collected, cannot be trusted. One for the destination's characters file
+    // as the last destination load read it, one for the scans of the running transfer.
+    QString destCharsReadError;
+    QString scanReadError;
     // What the running transfer has appended so far, each file with the size it had
     // before, so that a failure in a later step can put every file back.
     struct TransferAppend
@@ -124,13 +133,12 @@ public slots:
     virtual void fileDestination();
     virtual void fileTransfer();
     virtual void processFile(QString name, QTreeWidget *view, QMap<int, QString> *account,
-                             QMap<int, QList<char_st>> *character, bool dest);
+            QMap<int, QList<char_st>> *character, bool dest);
     virtual void processChar(QString name, QTreeWidget *view, QMap<int, QString> *account,
-                             QMap<int, QList<char_st>> *character, bool dest);
+            QMap<int, QList<char_st>> *character, bool dest);
     virtual QString stripComment(QString input);
     virtual void getSerials(QString name, int owner);
-    virtual void transferChar(int owner, int offset, int transfer, QString input,
-                              QString output);
+    virtual void transferChar(int owner, int offset, int transfer, QString input, QString output);
     virtual void transferChar(int owner, int transfer, QString output);
 
 public:

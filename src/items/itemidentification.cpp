@@ -99,6 +99,7 @@ void MainWindow::getSerials(QString name, int owner)
     int currentSerial = NoSerialYet; // set by every SERIAL line, kept across records
 
     world::LineReader reader(&file);
+    bool readFailed = false;
     // Counts lines outside records and one per record, not the lines inside a record. Out
     // there only a SECTION line matters: the others are passed over in bulk, but never past
     // a 10000th line, where the bar moves to the position before it. (The bytes asked for
@@ -201,8 +202,10 @@ void MainWindow::getSerials(QString name, int owner)
         }
         // Lines that cannot be read again leave the record incomplete; it is not copied,
         // and the file is not trusted any further.
-        if (!readable)
+        if (!readable) {
+            readFailed = true;
             break;
+        }
 
         if (!owned)
             continue;
@@ -227,6 +230,14 @@ void MainWindow::getSerials(QString name, int owner)
     };
     prune(containerMap);
     prune(moreMap);
+
+    // Collection that stopped at a read error has missed the records after it.
+    if (scanReadError.isEmpty() && (readFailed || !reader.errorString().isEmpty())) {
+        scanReadError = QStringLiteral("Could not read %1: %2.")
+                                .arg(file.fileName(),
+                                        reader.errorString().isEmpty() ? file.errorString()
+                                                                       : reader.errorString());
+    }
 
     file.close();
     statusBar()->showMessage(QStringLiteral("Ready"));

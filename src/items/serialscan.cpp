@@ -38,6 +38,7 @@ void MainWindow::acquireSerials(QString dir)
     maxItemSection = -1;
     maxItemSerial = 0x40000000;
     destItemsCutOff = false;
+    scanReadError.clear();
 
     QFile file(world::filePath(dir, world::itemsFileName()));
     if (!file.open(QIODevice::ReadOnly)) {
@@ -71,6 +72,12 @@ void MainWindow::acquireSerials(QString dir)
     // cut off inside a record, and text appended to it would join that record. Only the
     // lines after the last header can tell, so only those are read again for a "}".
     destItemsCutOff = afterLastHeader >= 0 && !closedAfter(file, afterLastHeader, reader.pos());
+    // A read error ends the pass like the end of the file would, short of the highest
+    // numbers in use.
+    if (!reader.errorString().isEmpty()) {
+        scanReadError =
+                QStringLiteral("Could not read %1: %2.").arg(file.fileName(), reader.errorString());
+    }
 
     file.close();
     statusBar()->showMessage(QStringLiteral("Ready"));

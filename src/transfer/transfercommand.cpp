@@ -62,6 +62,15 @@ Refusal cutOff(const QString &path)
                 .arg(path) };
 }
 
+// A pass that met a read error saw only part of its file.
+Refusal readError(const QString &failure)
+{
+    return { QStringLiteral("Read Error"),
+        QStringLiteral("%1 Nothing was written.\n\nCheck the disk that holds the world, then "
+                       "select the world again and repeat the transfer.")
+                .arg(failure) };
+}
+
 Refusal outOfNumbers(const QString &what)
 {
     return { QStringLiteral("Serial Limit"),
@@ -178,6 +187,8 @@ void MainWindow::fileTransfer()
     }
     if (refusal.isEmpty())
         refusal = worldsUnchanged();
+    if (refusal.isEmpty() && !destCharsReadError.isEmpty())
+        refusal = readError(destCharsReadError);
     if (refusal.isEmpty() && destCharsCutOff)
         refusal = cutOff(destCharsPath);
     if (refusal.isEmpty() && (maxCharSection == INT_MAX || maxCharSerial == INT_MAX))
@@ -221,7 +232,9 @@ void MainWindow::fileTransfer()
     getSerials(sourceWorld, character.serial);
     QCoreApplication::processEvents();
 
-    if (destItemsCutOff)
+    if (!scanReadError.isEmpty())
+        refusal = readError(scanReadError);
+    if (refusal.isEmpty() && destItemsCutOff)
         refusal = cutOff(destItemsPath);
     if (refusal.isEmpty() && maxItemSection > INT_MAX - serialMap.size())
         refusal = outOfNumbers(QStringLiteral("item record numbers"));

@@ -21,8 +21,10 @@
 void MainWindow::processChar(QString name, QTreeWidget *view, QMap<int, QString> *account,
         QMap<int, QList<char_st>> *character, bool dest)
 {
-    if (dest)
+    if (dest) {
         destCharsCutOff = false;
+        destCharsReadError.clear();
+    }
     QFile file(world::filePath(name, world::charactersFileName()));
     if (!file.open(QIODevice::ReadOnly)) {
         if (dest)
@@ -149,6 +151,12 @@ void MainWindow::processChar(QString name, QTreeWidget *view, QMap<int, QString>
                 break;
             }
         }
+    }
+    // A read error ends the pass like the end of the file would; the counters then stop
+    // short of what the file holds.
+    if (dest && !reader.errorString().isEmpty()) {
+        destCharsReadError =
+                QStringLiteral("Could not read %1: %2.").arg(file.fileName(), reader.errorString());
     }
     file.close();
 

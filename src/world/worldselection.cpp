@@ -71,6 +71,7 @@ void MainWindow::fileDestination(QString dir)
     // accounts file never reads it.
     destCharsCutOff = false;
     destCharsStamp = FileStamp();
+    destCharsReadError.clear();
     processFile(dir, listView2, &destAccounts, &destChars, true);
     groupBox2->setTitle(dir);
     destDir = dir;
