@@ -100,7 +100,7 @@ void FileAppend::close()
 bool FileAppend::open()
 {
     const QByteArray native = QFile::encodeName(m_path);
-    for (;;) {
+    for (int attempt = 1;; ++attempt) {
         m_fd = openRetrying(native, O_RDWR | O_CLOEXEC);
         if (m_fd >= 0) {
             m_created = false;
@@ -115,9 +115,15 @@ bool FileAppend::open()
             m_created = true;
             break;
         }
-        // Someone else created it in between: open that one.
-        if (errno != EEXIST) {
-            m_error = systemReason(errno);
+        // Someone else created it in between: open that one. A symbolic link that points
+        // nowhere looks missing to the first open and present to the second, every time.
+        if (errno != EEXIST || attempt == 3) {
+            struct stat link;
+            const bool dangling = errno == EEXIST && ::lstat(native.constData(), &link) == 0
+                    && S_ISLNK(link.st_mode);
+            m_error = dangling ? QStringLiteral("It is a symbolic link to a file that does not "
+                                                "exist")
+                               : systemReason(errno);
             return false;
         }
     }
