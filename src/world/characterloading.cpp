@@ -88,13 +88,10 @@ void MainWindow::processChar(QString name, QTreeWidget *view, QMap<int, QString>
     // stamp above describes it).
     if (!file.isSequential())
         reader.setLimit(size);
-    // A new value makes the bar lay out its text again: move it once per thousandth of the file.
-    qint64 lastMove = -1;
+    world::ProgressThrottle throttle(size);
     while (!reader.atEnd()) {
-        if (lastMove < 0 || (reader.pos() - lastMove) * 1000 >= size) {
-            lastMove = reader.pos();
-            progressBar->setValue(progress.value(lastMove));
-        }
+        if (throttle.due(reader.pos()))
+            progressBar->setValue(progress.value(reader.pos()));
         reader.readLine();
         world::ConditionedLine line = world::ConditionedLine::forLoader(reader.line());
         // -1 means "not given by this record yet"; nothing carries over between records.

@@ -29,4 +29,28 @@ private:
     int m_total = 0;
 };
 
+// The loaders move the bar before every top-level line. A new value makes the bar lay out
+// its text again, so on a large file it moves once per thousandth of the file; a file under
+// 1,000 bytes still moves at every line.
+class ProgressThrottle
+{
+public:
+    explicit ProgressThrottle(qint64 totalBytes)
+        : m_total(totalBytes)
+    { }
+
+    // Whether the bar should move to byte position `pos` now.
+    bool due(qint64 pos)
+    {
+        if (m_last >= 0 && (pos - m_last) * 1000 < m_total)
+            return false;
+        m_last = pos;
+        return true;
+    }
+
+private:
+    qint64 m_total;
+    qint64 m_last = -1;
+};
+
 } // namespace world
