@@ -5,6 +5,8 @@
 #include <QMap>
 #include <QString>
 
+#include <climits>
+
 #include "items/itemrecords.h"
 #include "world/worldindex.h"
 
@@ -106,6 +108,24 @@ public:
     bool destCharsCutOff = false;
     // The same for the destination items file, noted by the serial scan.
     bool destItemsCutOff = false;
+    // The highest numbers on any SECTION and SERIAL line of the destination characters file
+    // as the last destination load read it, records the loader passed over included: a new
+    // character is numbered above these too.
+    int destCharsHighestSection = INT_MIN;
+    int destCharsHighestSerial = INT_MIN;
+    // The destination accounts file as the last destination load read it: the account
+    // number a transfer writes comes from that reading.
+    FileStamp destAccountsStamp;
+    // Item identification filed two collected records under one serial (a record without a
+    // SERIAL line of its own takes the serial of the record before it): the earlier one
+    // would silently stay behind. The byte positions just past both records' headers.
+    qint64 scanCollisionFirst = -1;
+    qint64 scanCollisionSecond = -1;
+    // What the running transfer verified and is about to write, so that the writers append
+    // exactly that.
+    QByteArray preparedCharacter;
+    QByteArray preparedItems;
+    bool transferPrepared = false;
     // A read error that ended a pass early, as the user is told it ("Could not read <file>:
     // <reason>."): that pass saw only part of its file, so the highest numbers it found, or
     // the items it collected, cannot be trusted. One for the destination's characters file
@@ -150,4 +170,10 @@ protected slots:
 private:
     void createActions();
     void init();
+    // Leaves the progress bar idle after the last pass of a command: a pass over an empty
+    // file leaves a total of 0, which the bar shows as a busy indicator.
+    void settleProgress();
+    // Shows a world's directory as the title of its group, without letting a long path
+    // widen the window past what the group holds.
+    void showWorldPath(QGroupBox *group, const QString &dir);
 };

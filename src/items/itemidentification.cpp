@@ -85,8 +85,16 @@ bool readLinesAgain(QFile &file, qint64 from, qint64 to, Take take)
 void MainWindow::getSerials(QString name, int owner)
 {
     QFile file(world::filePath(name, world::itemsFileName()));
+    scanCollisionFirst = -1;
+    scanCollisionSecond = -1;
     if (!file.open(QIODevice::ReadOnly)) {
         statusBar()->showMessage(QStringLiteral("Unable to open ztitems.wsc"));
+        // Only a file that is not there means "no items"; one that is there but cannot be
+        // read (a directory, no permission) would send the character without its items.
+        if (file.exists() && scanReadError.isEmpty()) {
+            scanReadError = QStringLiteral("Could not read %1: %2.")
+                                    .arg(file.fileName(), file.errorString());
+        }
         return;
     }
 
@@ -214,6 +222,13 @@ void MainWindow::getSerials(QString name, int owner)
         if (typeSeven)
             moreMap[more].append(currentSerial);
         maxItemSerial = nextNumber(maxItemSerial);
+        // A second record filed under a serial replaces the first, which would then stay
+        // behind unseen; the transfer refuses that.
+        const auto earlier = serialMap.constFind(currentSerial);
+        if (earlier != serialMap.cend() && scanCollisionFirst < 0) {
+            scanCollisionFirst = earlier->offset;
+            scanCollisionSecond = offset;
+        }
         serialMap.insert(currentSerial, item_st{ std::move(lines), maxItemSerial, offset });
     }
 

@@ -4,34 +4,17 @@
 #include <QStatusBar>
 
 #include "transfer/appendfile.h"
+#include "transfer/composition.h"
 #include "transfer/transferstep.h"
 #include "world/worldformat.h"
 
 #include <climits>
 
-namespace {
-
-// The new serial for a CONT or MORE value. A transferred item gets its new serial and the
-// character its own; -1 (nothing) stays -1, and so does anything that was not transferred,
-// so no copied item ever points at an object of the destination world by chance.
-int newReference(const QMap<int, item_st> &items, int value, int owner, int newOwner)
-{
-    if (value == -1)
-        return -1;
-    const auto found = items.constFind(value);
-    if (found != items.cend())
-        return found->serial;
-    if (value == owner)
-        return newOwner;
-    return -1;
-}
-
-} // namespace
-
 // Appends the item records collected in serialMap to the destination items file, in
 // ascending order of old serial, as records maxItemSection + 1 onwards, with SERIAL, OWNER,
-// CONT and (after TYPE 7) MORE renumbered. All records are put together first and written
-// in one go, so the file gets all of them or, on failure, is cut back to what it was.
+// CONT and (after TYPE 7) MORE renumbered. An item whose container or key target is not
+// copied stays behind with it. All records are put together first and written in one go,
+// so the file gets all of them or, on failure, is cut back to what it was.
 void MainWindow::transferChar(int owner, int transfer, QString output)
 {
     Q_UNUSED(transfer);
@@ -55,43 +38,12 @@ void MainWindow::transferChar(int owner, int transfer, QString output)
     progressBar->reset();
     progressBar->setRange(0, int(serialMap.size()));
 
-    const int newOwner = maxCharSerial + 1;
-    const QByteArray ownerLine = "OWNER " + QByteArray::number(newOwner);
-    QByteArray records;
-    int written = 0;
-    for (auto it = serialMap.cbegin(); it != serialMap.cend(); ++it, ++written) {
-        progressBar->setValue(written);
-        ++maxItemSection;
-        records += "\n//********Transfered ITEM***********\n\nSECTION WORLDITEM ";
-        records += QByteArray::number(maxItemSection);
-        records += '\n';
-        bool typeSeven = false;
-        for (const QString &stored : it->lines) {
-            const QByteArray raw = world::encode(stored);
-            const world::ConditionedLine line = world::ConditionedLine::forScanner(raw);
-            if (line.keyIs("SERIAL")) {
-                records += "SERIAL " + QByteArray::number(it->serial);
-            } else if (line.keyIs("OWNER")) {
-                records += ownerLine;
-            } else if (line.keyIs("CONT")) {
-                const int value = world::toNumber(line.word(1));
-                records += "CONT "
-                        + QByteArray::number(newReference(serialMap, value, owner, newOwner));
-            } else if (line.keyIs("TYPE")) {
-                if (line.word(1) == "7")
-                    typeSeven = true;
-                records += raw;
-            } else if (line.keyIs("MORE") && typeSeven) {
-                const int value = world::toNumber(line.word(1));
-                records += "MORE "
-                        + QByteArray::number(newReference(serialMap, value, owner, newOwner));
-            } else {
-                records += raw;
-            }
-            records += '\n';
-        }
-        records += "}\n\n";
-    }
+    const QSet<int> written = transfer::writtenItems(serialMap, owner);
+    QByteArray records = transfer::composeItems(serialMap, written, maxItemSection + 1, owner,
+            maxCharSerial + 1, [this](int count) { progressBar->setValue(count); });
+    maxItemSection += int(written.size());
+    if (transferRunning && transferPrepared)
+        records = preparedItems;
 
     if (!records.isEmpty())
         transfer::commitAppend(this, &destination, records);

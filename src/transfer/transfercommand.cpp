@@ -1,16 +1,20 @@
 #include "app/mainwindow.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalBlocker>
 #include <QStringList>
 #include <QTreeWidget>
 
+#include "transfer/composition.h"
 #include "transfer/transferchecks.h"
 #include "transfer/transferstep.h"
+#include "transfer/verification.h"
 #include "world/filestamp.h"
 #include "world/worldformat.h"
 
@@ -51,6 +55,28 @@ Refusal worldChanged(const QString &path, bool source, const QString &name)
                 .arg(path) };
 }
 
+Refusal accountsChanged(const QString &path)
+{
+    return { QStringLiteral("World Changed"),
+        QStringLiteral("The destination world's accounts file %1 has changed since the "
+                       "destination world was loaded, so the account chosen for the "
+                       "character may no longer be the one shown. Nothing was written.\n\n"
+                       "Select the destination world again, then repeat the transfer.")
+                .arg(path) };
+}
+
+// The copy of a record that would not read back as the character and its items.
+Refusal damagedSource(const QString &name, const transfer::Problem &problem)
+{
+    return { QStringLiteral("Damaged World"),
+        QStringLiteral("The character \"%1\" cannot be copied as the source world holds it: "
+                       "%2, line %3: %4. Nothing was written.\n\n%5 Then select the source "
+                       "world again and repeat the transfer.")
+                .arg(name, problem.path)
+                .arg(problem.line)
+                .arg(problem.what, problem.repair) };
+}
+
 Refusal cutOff(const QString &path)
 {
     return { QStringLiteral("Damaged World"),
@@ -79,6 +105,66 @@ Refusal outOfNumbers(const QString &what)
                        "Nothing was written.\n\nTransfer the character into another "
                        "world.")
                 .arg(what) };
+}
+
+// Composes what the transfer would append, reads it back as the loader and the scans
+// would, and keeps it for the writers; or says why it must not be written.
+Refusal prepareTransfer(MainWindow *window, const char_st &character, int account,
+        const QString &sourceCharsPath, const QString &sourceItemsPath,
+        const transfer::ItemsTaken &taken)
+{
+    QFile source(sourceCharsPath);
+    if (!source.open(QIODevice::ReadOnly)) {
+        return readError(QStringLiteral("Could not read %1: %2.")
+                                 .arg(sourceCharsPath, source.errorString()));
+    }
+    const transfer::CharacterNumbers numbers{ window->maxCharSection + 1, window->maxCharSerial + 1,
+        account };
+    // Only what the source held when the copy began is read: when source and destination
+    // are the same file, the copy must not run on into its own output.
+    const transfer::CharacterText copy =
+            transfer::composeCharacter(&source, character.offset, source.size(), numbers);
+    if (!copy.readError.isEmpty())
+        return readError(
+                QStringLiteral("Could not read %1: %2.").arg(sourceCharsPath, copy.readError));
+    transfer::Problem problem = transfer::verifyCharacter(
+            copy, character.name, numbers, sourceCharsPath, character.offset);
+    if (!problem.isEmpty())
+        return damagedSource(character.name, problem);
+
+    const QSet<int> written = transfer::writtenItems(window->serialMap, character.serial);
+    const QByteArray items = transfer::composeItems(window->serialMap, written,
+            window->maxItemSection + 1, character.serial, numbers.serial, [](int) {});
+    problem = transfer::verifyItems(
+            items, window->serialMap, written, taken, numbers.serial, sourceItemsPath);
+    if (!problem.isEmpty())
+        return damagedSource(character.name, problem);
+
+    window->preparedCharacter = copy.text;
+    window->preparedItems = items;
+    window->transferPrepared = true;
+    return {};
+}
+
+// Selects the character just transferred in the reloaded destination tree and scrolls to
+// it, so the user sees where it went.
+void showTransferred(
+        QTreeWidget *view, const QMap<int, QString> &accounts, int account, const QString &name)
+{
+    const QString accountName = accounts.value(account);
+    for (int i = 0; i < view->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *accountItem = view->topLevelItem(i);
+        if (accountItem->text(0) != accountName)
+            continue;
+        for (int c = 0; c < accountItem->childCount(); ++c) {
+            QTreeWidgetItem *child = accountItem->child(c);
+            if (child->text(1) == name) {
+                view->setCurrentItem(child);
+                view->scrollToItem(child);
+                return;
+            }
+        }
+    }
 }
 
 } // namespace
@@ -161,6 +247,8 @@ void MainWindow::fileTransfer()
     const QString sourceCharsPath = world::filePath(sourceWorld, world::charactersFileName());
     const QString destCharsPath = world::filePath(destWorld, world::charactersFileName());
     const QString destItemsPath = world::filePath(destWorld, world::itemsFileName());
+    const QString destAccountsPath = world::filePath(destWorld, world::accountsFileName());
+    const QString sourceItemsPath = world::filePath(sourceWorld, world::itemsFileName());
 
     // Numbers come from the last destination load and the record from the last source load;
     // either file may have been rewritten since.
@@ -171,6 +259,8 @@ void MainWindow::fileTransfer()
         const bool unreadable = !destCharsStamp.exists && !QFileInfo(destCharsPath).isFile();
         if (now != destCharsStamp && !unreadable)
             return worldChanged(destCharsPath, false, name);
+        if (world::stampOf(destAccountsPath) != destAccountsStamp)
+            return accountsChanged(destAccountsPath);
         if (!transfer::recordStillHolds(sourceCharsPath, character))
             return worldChanged(sourceCharsPath, true, name);
         return {};
@@ -191,6 +281,12 @@ void MainWindow::fileTransfer()
         refusal = readError(destCharsReadError);
     if (refusal.isEmpty() && destCharsCutOff)
         refusal = cutOff(destCharsPath);
+    if (refusal.isEmpty()) {
+        // The new character is numbered above every record number and serial the file
+        // holds, not only above those of the records the loader read through.
+        maxCharSection = qMax(maxCharSection, destCharsHighestSection);
+        maxCharSerial = qMax(maxCharSerial, destCharsHighestSerial);
+    }
     if (refusal.isEmpty() && (maxCharSection == INT_MAX || maxCharSerial == INT_MAX))
         refusal = outOfNumbers(QStringLiteral("character numbers"));
     if (!refusal.isEmpty()) {
@@ -205,6 +301,9 @@ void MainWindow::fileTransfer()
     const auto finished = qScopeGuard([this] {
         transferRunning = false;
         transferAppends.clear();
+        transferPrepared = false;
+        preparedCharacter.clear();
+        preparedItems.clear();
     });
     // Choosing another world in the middle would swap the world under the running transfer.
     const QSignalBlocker sourceButton(pushButton2);
@@ -224,11 +323,7 @@ void MainWindow::fileTransfer()
     acquireSerials(destWorld);
     QCoreApplication::processEvents();
     const int scannedItemSerial = maxItemSerial;
-    // Every collected item draws a serial above this one; at the top there is none left.
-    if (scannedItemSerial == INT_MAX) {
-        refuseAfterScans(outOfNumbers(QStringLiteral("item serials")));
-        return;
-    }
+    const int scannedItemSection = maxItemSection;
     getSerials(sourceWorld, character.serial);
     QCoreApplication::processEvents();
 
@@ -247,8 +342,24 @@ void MainWindow::fileTransfer()
         if (!serialsFit)
             refusal = outOfNumbers(QStringLiteral("item serials"));
     }
+    if (refusal.isEmpty() && scanCollisionFirst >= 0) {
+        const qint64 first = transfer::lineNumberAt(sourceItemsPath, scanCollisionFirst) - 1;
+        refusal = damagedSource(name,
+                { sourceItemsPath, transfer::lineNumberAt(sourceItemsPath, scanCollisionSecond) - 1,
+                        QStringLiteral("the item record that starts here is filed under the "
+                                       "same serial as the item record at line %1 (a record "
+                                       "without a SERIAL line of its own takes the serial of "
+                                       "the record before it), so one of the two would be "
+                                       "left behind")
+                                .arg(first),
+                        QStringLiteral("Give each item record its own SERIAL line, with a "
+                                       "serial no other item has.") });
+    }
     if (refusal.isEmpty())
         refusal = worldsUnchanged();
+    if (refusal.isEmpty())
+        refusal = prepareTransfer(this, character, transfer, sourceCharsPath, sourceItemsPath,
+                { scannedItemSection, scannedItemSerial });
     if (!refusal.isEmpty()) {
         refuseAfterScans(refusal);
         return;
@@ -278,5 +389,8 @@ void MainWindow::fileTransfer()
     }
 
     fileDestination(destWorld);
+    if (transferFailure.isEmpty())
+        showTransferred(listView2, destAccounts, transfer, name);
+    settleProgress();
     QApplication::restoreOverrideCursor();
 }

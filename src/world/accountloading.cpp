@@ -5,6 +5,7 @@
 #include <QStatusBar>
 #include <QTreeWidget>
 
+#include "world/filestamp.h"
 #include "world/progressscale.h"
 #include "world/worldformat.h"
 
@@ -24,8 +25,13 @@ void MainWindow::processFile(QString name, QTreeWidget *view, QMap<int, QString>
     malloc_trim(0);
 #endif
     QFile file(world::filePath(name, world::accountsFileName()));
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (dest)
+            destAccountsStamp = FileStamp();
         return;
+    }
+    if (dest)
+        destAccountsStamp = world::stampOf(file);
     const qint64 size = file.size();
     const world::ProgressScale progress(size);
     progressBar->reset();

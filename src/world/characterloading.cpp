@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "world/characterrecords.h"
 #include "world/filestamp.h"
 #include "world/progressscale.h"
 #include "world/worldformat.h"
@@ -24,6 +25,8 @@ void MainWindow::processChar(QString name, QTreeWidget *view, QMap<int, QString>
     if (dest) {
         destCharsCutOff = false;
         destCharsReadError.clear();
+        destCharsHighestSection = INT_MIN;
+        destCharsHighestSerial = INT_MIN;
     }
     QFile file(world::filePath(name, world::charactersFileName()));
     if (!file.open(QIODevice::ReadOnly)) {
@@ -89,65 +92,25 @@ void MainWindow::processChar(QString name, QTreeWidget *view, QMap<int, QString>
     if (!file.isSequential())
         reader.setLimit(size);
     world::ProgressThrottle throttle(size);
-    while (!reader.atEnd()) {
-        if (throttle.due(reader.pos()))
-            progressBar->setValue(progress.value(reader.pos()));
-        reader.readLine();
-        world::ConditionedLine line = world::ConditionedLine::forLoader(reader.line());
-        // -1 means "not given by this record yet"; nothing carries over between records.
-        int pendingAccount = -1;
-        QString pendingName;
-        int pendingSerial = -1;
-        if (!line.keyIs("SECTION"))
-            continue;
-        // Offsets are ints; a record beyond 2 GiB gets -1 rather than a wrapped position
-        // that would point into some other record.
-        const qint64 pos = reader.pos();
-        const int offset = pos <= INT_MAX ? int(pos) : -1;
-        if (dest)
-            maxCharSection = qMax(maxCharSection, world::toNumber(line.word(2)));
-
-        // Everything up to a bare "{" is skipped, further headers included.
-        while (!reader.atEnd() && !line.is("{")) {
-            reader.readLine();
-            line = world::ConditionedLine::forLoader(reader.line());
-        }
-        if (reader.atEnd()) {
-            // The file ends between a header and its body: the record is unfinished.
-            if (dest)
-                destCharsCutOff = true;
-            continue;
-        }
-
-        // The body, from the "{" line up to "}". The file's last line is never examined.
-        for (;;) {
-            if (line.is("}"))
-                break;
-            if (line.keyIs("NAME")) {
-                pendingName = line.wordsFrom(1);
-            } else if (line.keyIs("ACCOUNT")) {
-                pendingAccount = world::toNumber(line.word(1));
-            } else if (line.keyIs("SERIAL")) {
-                pendingSerial = world::toNumber(line.word(1));
-                // Starts at 0, so negative serials never lower it.
-                if (dest && pendingSerial > maxCharSerial)
-                    maxCharSerial = pendingSerial;
-            }
-            // Added once, at the line where the last of the three is seen; only another
-            // ACCOUNT line in the same record adds it again.
-            if (pendingAccount != -1 && pendingSerial != -1 && !pendingName.isEmpty()) {
-                addCharacter(pendingAccount, pendingName, pendingSerial, offset);
-                pendingAccount = -1;
-            }
-            reader.readLine();
-            line = world::ConditionedLine::forLoader(reader.line());
-            if (reader.atEnd()) {
-                // The record is finished only if that unexamined last line is its "}".
-                if (dest && !line.is("}"))
-                    destCharsCutOff = true;
-                break;
-            }
-        }
+    world::CharacterFileFacts facts;
+    world::readCharacters(
+            reader, &facts,
+            [&](const world::CharacterFound &found) {
+                // Offsets are ints; a record beyond 2 GiB gets -1 rather than a wrapped
+                // position that would point into some other record.
+                addCharacter(found.account, found.name, found.serial,
+                        found.offset <= INT_MAX ? int(found.offset) : -1);
+            },
+            [&](qint64 pos) {
+                if (throttle.due(pos))
+                    progressBar->setValue(progress.value(pos));
+            });
+    if (dest) {
+        maxCharSection = facts.maxSection;
+        maxCharSerial = facts.maxSerial;
+        destCharsCutOff = facts.cutOff;
+        destCharsHighestSection = facts.highestSection;
+        destCharsHighestSerial = facts.highestSerial;
     }
     // A read error ends the pass like the end of the file would; the counters then stop
     // short of what the file holds.

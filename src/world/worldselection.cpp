@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QProgressBar>
 #include <QScopeGuard>
 #include <QTreeWidget>
 
@@ -23,6 +24,24 @@ QString chooseWorldDirectory(QWidget *parent, const QString &caption)
 
 } // namespace
 
+void MainWindow::showWorldPath(QGroupBox *group, const QString &dir)
+{
+    // The group is as wide as its tree and button need; the whole path is in the tooltip.
+    group->setMinimumWidth(0);
+    group->setTitle(QString());
+    group->setMinimumWidth(group->minimumSizeHint().width());
+    group->setTitle(dir);
+    group->setToolTip(dir);
+}
+
+void MainWindow::settleProgress()
+{
+    if (progressBar->minimum() == 0 && progressBar->maximum() == 0) {
+        progressBar->setRange(0, 1);
+        progressBar->reset();
+    }
+}
+
 // Asks for the source world and loads it into the left side. The destination side, the
 // counters and the item maps stay as they are.
 void MainWindow::fileSource()
@@ -38,8 +57,9 @@ void MainWindow::fileSource()
     sourceAccounts.clear();
     sourceChars.clear();
     processFile(dir, listView1, &sourceAccounts, &sourceChars, false);
-    groupBox1->setTitle(dir);
+    showWorldPath(groupBox1, dir);
     sourceDir = dir;
+    settleProgress();
 }
 
 void MainWindow::fileDestination()
@@ -72,7 +92,9 @@ void MainWindow::fileDestination(QString dir)
     destCharsCutOff = false;
     destCharsStamp = FileStamp();
     destCharsReadError.clear();
+    destAccountsStamp = FileStamp();
     processFile(dir, listView2, &destAccounts, &destChars, true);
-    groupBox2->setTitle(dir);
+    showWorldPath(groupBox2, dir);
     destDir = dir;
+    settleProgress();
 }

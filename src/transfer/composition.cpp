@@ -1,0 +1,143 @@
+#include "transfer/composition.h"
+
+#include <QIODevice>
+
+#include "world/worldformat.h"
+
+namespace transfer {
+
+namespace {
+
+// The references an item's lines make as the copy renumbers them: every CONT line, and
+// every MORE line after the record's TYPE 7 line.
+QList<int> referencesOf(const item_st &item)
+{
+    QList<int> references;
+    bool typeSeven = false;
+    for (const QString &stored : item.lines) {
+        const QByteArray raw = world::encode(stored);
+        const world::ConditionedLine line = world::ConditionedLine::forScanner(raw);
+        if (line.keyIs("CONT"))
+            references.append(world::toNumber(line.word(1)));
+        else if (line.keyIs("TYPE") && line.word(1) == "7")
+            typeSeven = true;
+        else if (line.keyIs("MORE") && typeSeven)
+            references.append(world::toNumber(line.word(1)));
+    }
+    return references;
+}
+
+} // namespace
+
+CharacterText composeCharacter(
+        QIODevice *source, qint64 offset, qint64 sourceEnd, const CharacterNumbers &numbers)
+{
+    CharacterText copy;
+    const auto add = [&copy](const QByteArray &line, qint64 from) {
+        copy.lineStarts.append(copy.text.size());
+        copy.sourceLines.append(from);
+        copy.text += line;
+        copy.text += '\n';
+    };
+    add(QByteArray(), -1);
+    add("//********Transfered Character***********", -1);
+    add("SECTION CHARACTER " + QByteArray::number(numbers.section), -1);
+    if (!source->seek(offset)) {
+        copy.readError = source->errorString();
+        return copy;
+    }
+    world::LineReader reader(source, offset);
+    reader.setLimit(sourceEnd);
+    const QByteArray serial = QByteArray::number(numbers.serial);
+    bool inBody = false;
+    while (reader.readLine()) {
+        const QByteArrayView raw = reader.line();
+        const world::ConditionedLine line = world::ConditionedLine::forLoader(raw);
+        if (!inBody) {
+            // Before its brace the loader passes over everything; only what cannot be
+            // another record's text (blank and comment-only lines) goes along.
+            if (line.is("{"))
+                inBody = true;
+            else if (line.isEmpty())
+                add(raw.toByteArray(), reader.lineStart());
+            if (!inBody)
+                continue;
+        }
+        if (line.keyIs("SECTION")) {
+            copy.stoppedAt = reader.lineStart();
+            break;
+        }
+        if (line.keyIs("OWN"))
+            add("OWN " + serial, reader.lineStart());
+        else if (line.keyIs("ACCOUNT"))
+            add("ACCOUNT " + QByteArray::number(numbers.account), reader.lineStart());
+        else if (line.keyIs("SERIAL"))
+            add("SERIAL " + serial, reader.lineStart());
+        else if (line.keyIs("ROBE"))
+            add("ROBE -1", reader.lineStart());
+        else
+            add(raw.toByteArray(), reader.lineStart());
+        if (line.is("}"))
+            return copy;
+    }
+    if (copy.stoppedAt < 0)
+        copy.stoppedAt = reader.pos();
+    copy.readError = reader.errorString();
+    add("}", -1);
+    return copy;
+}
+
+QSet<int> writtenItems(const QMap<int, item_st> &items, int owner)
+{
+    QHash<int, QList<int>> references;
+    for (auto it = items.cbegin(); it != items.cend(); ++it)
+        references.insert(it.key(), referencesOf(*it));
+    QSet<int> written(items.keyBegin(), items.keyEnd());
+    // Leaving one item behind can leave behind what lies in it: repeat until nothing more
+    // goes.
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (auto it = written.begin(); it != written.end();) {
+            bool stays = true;
+            for (const int target : references.value(*it))
+                stays = stays && (target == -1 || target == owner || written.contains(target));
+            if (stays) {
+                ++it;
+            } else {
+                it = written.erase(it);
+                changed = true;
+            }
+        }
+    }
+    return written;
+}
+
+QByteArray itemLine(const QString &stored, const QMap<int, item_st> &items,
+        const QSet<int> &written, int serial, int owner, int newOwner, bool *typeSeven)
+{
+    const auto reference = [&](int value) -> QByteArray {
+        if (value != -1 && written.contains(value))
+            return QByteArray::number(items.value(value).serial);
+        if (value == owner && value != -1)
+            return QByteArray::number(newOwner);
+        return "-1";
+    };
+    const QByteArray raw = world::encode(stored);
+    const world::ConditionedLine line = world::ConditionedLine::forScanner(raw);
+    if (line.keyIs("SERIAL"))
+        return "SERIAL " + QByteArray::number(serial);
+    if (line.keyIs("OWNER"))
+        return "OWNER " + QByteArray::number(newOwner);
+    if (line.keyIs("CONT"))
+        return "CONT " + reference(world::toNumber(line.word(1)));
+    if (line.keyIs("TYPE")) {
+        if (line.word(1) == "7")
+            *typeSeven = true;
+        return raw;
+    }
+    if (line.keyIs("MORE") && *typeSeven)
+        return "MORE " + reference(world::toNumber(line.word(1)));
+    return raw;
+}
+
+} // namespace transfer
