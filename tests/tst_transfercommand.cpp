@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QGroupBox>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -235,6 +236,10 @@ private slots:
     void keysAsTheLoaderReadsThem();
     void recordEnds_data();
     void recordEnds();
+    void damagedWorlds_data();
+    void damagedWorlds();
+    void destinationAccountsChanged();
+    void longWorldPath();
 
 private:
     // Loads the worlds as a user would and selects in both trees. An empty character
@@ -1483,6 +1488,195 @@ void tst_TransferCommand::recordEnds()
     QCOMPARE(window.maxCharSection, 42);
     QCOMPARE(window.maxCharSerial, 58);
     QVERIFY2(!window.destCharsCutOff, "the appended record is finished");
+}
+
+// Hand-edited worlds: the copy writes what reads back as exactly the character and its
+// items, with numbers nobody has, or nothing at all.
+void tst_TransferCommand::damagedWorlds_data()
+{
+    QTest::addColumn<QByteArray>("sourceCharacters");
+    QTest::addColumn<QByteArray>("sourceItems"); // "<directory>": a directory in its place
+    QTest::addColumn<QByteArray>("destCharacters");
+    QTest::addColumn<QByteArray>("destItems");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("caption"); // empty: the transfer goes ahead
+    QTest::addColumn<QString>("textPart");
+    QTest::addColumn<QByteArray>("appendedCharacters");
+    QTest::addColumn<QByteArray>("appendedItems");
+
+    const QByteArray bob = character(1, 5, "Bob", 1);
+    const QByteArray zed = character(7, 30, "Zed", 3);
+    const QByteArray sword = itemRecord(9, 1073741900, 30);
+    const QByteArray cup = itemRecord(1, 500, 5, "NAME cup\n");
+    const QByteArray bobAppended = characterHead + "8\n{\nSERIAL 31\nNAME Bob\nACCOUNT 3\n}\n";
+    const QByteArray cupAppended = itemHead + "10\n{\nSERIAL 1073741901\nOWNER 31\nNAME cup\n}\n\n";
+    const QString damaged = QStringLiteral("Damaged World");
+    const QString sourceFile = QStringLiteral("ztpcs.wsc, line %1: ");
+    const QString itemsFile = QStringLiteral("ztitems.wsc, line %1: ");
+
+    // "{ // note" is no brace to the loader: it lists Cat at record 1's offset.
+    QTest::newRow("brace-with-comment")
+            << QByteArray("SECTION CHARACTER 1\n{ // note\nSERIAL 5\nNAME Bob\nACCOUNT 1\n}\n"
+                          "SECTION CHARACTER 2\n{\nSERIAL 6\nNAME Cat\nACCOUNT 1\n}\n")
+            << (itemRecord(1, 500, 6, "NAME cup\n") + itemRecord(2, 501, 5)) << zed << sword
+            << "Cat"
+            << ""
+            << "" << characterHead + "8\n{\nSERIAL 31\nNAME Cat\nACCOUNT 3\n}\n"
+            << cupAppended;
+    QTest::newRow("header-passed-over")
+            << QByteArray("SECTION CHARACTER 1\nSECTION CHARACTER 2\n// kept\n\n{\nSERIAL 5\n"
+                          "NAME Bob\nACCOUNT 1\n}\n")
+            << cup << zed << sword << "Bob"
+            << ""
+            << "" << characterHead + "8\n// kept\n\n{\nSERIAL 31\nNAME Bob\nACCOUNT 3\n}\n"
+            << cupAppended;
+    QTest::newRow("header-inside-body") << QByteArray(
+            "SECTION CHARACTER 1\n{\nNAME Bob\nSECTION junk\nSERIAL 5\nACCOUNT 1\n}\n")
+                                        << cup << zed << sword << "Bob" << damaged
+                                        << sourceFile.arg(4) << QByteArray() << QByteArray();
+    QTest::newRow("two-characters-in-one-record")
+            << QByteArray("SECTION CHARACTER 1\n{\nNAME A\nACCOUNT 1\nSERIAL 5\nNAME B\n"
+                          "ACCOUNT 1\n}\n")
+            << cup << zed << sword << "B" << damaged << sourceFile.arg(7) + "the record of"
+            << QByteArray() << QByteArray();
+    // Numbers the destination's loader passed over are taken all the same.
+    QTest::newRow("destination-brace-with-comment")
+            << bob << cup
+            << QByteArray("SECTION CHARACTER 50\n{ // first\nSERIAL 90\nNAME X\nACCOUNT 3\n}\n"
+                          "SECTION CHARACTER 60\n{\nSERIAL 20\nNAME Y\nACCOUNT 3\n}\n")
+            << sword << "Bob"
+            << ""
+            << "" << characterHead + "61\n{\nSERIAL 91\nNAME Bob\nACCOUNT 3\n}\n"
+            << itemHead + "10\n{\nSERIAL 1073741901\nOWNER 91\nNAME cup\n}\n\n";
+    QTest::newRow("destination-record-without-brace")
+            << bob << cup
+            << QByteArray("SECTION CHARACTER 50\n{\nSERIAL 20\nNAME X\nACCOUNT 3\n"
+                          "SECTION CHARACTER 60\n{\nSERIAL 95\nNAME Y\nACCOUNT 4\n}\n")
+            << sword << "Bob"
+            << ""
+            << "" << characterHead + "61\n{\nSERIAL 96\nNAME Bob\nACCOUNT 3\n}\n"
+            << itemHead + "10\n{\nSERIAL 1073741901\nOWNER 96\nNAME cup\n}\n\n";
+    QTest::newRow("item-swallows-next")
+            << bob
+            << QByteArray("SECTION WORLDITEM 1\n{\nSERIAL 500\nOWNER 5\nSECTION WORLDITEM 2\n{\n"
+                          "SERIAL 501\nOWNER 9\n}\n")
+            << zed << sword << "Bob" << damaged << itemsFile.arg(5) << QByteArray() << QByteArray();
+    QTest::newRow("item-without-serial")
+            << bob << QByteArray("SECTION WORLDITEM 1\n{\nOWNER 5\nNAME cup\n}\n") << zed << sword
+            << "Bob" << damaged << itemsFile.arg(1) + "the item record that starts here has no"
+            << QByteArray() << QByteArray();
+    // Filed under the serial of the record before it, it would push that one out.
+    QTest::newRow("item-without-serial-after-another")
+            << bob << cup + "SECTION WORLDITEM 2\n{\nOWNER 5\nCONT 777\n}\n"
+            << zed << sword << "Bob" << damaged
+            << itemsFile.arg(7) + "the item record that starts here is filed" << QByteArray()
+            << QByteArray();
+    QTest::newRow("items-file-unreadable")
+            << bob << QByteArray("<directory>") << zed << sword << "Bob"
+            << "Read Error"
+            << "Could not read " << QByteArray() << QByteArray();
+    // No item needs a serial, so the highest one possible in use is no reason to refuse.
+    QTest::newRow("no-items-at-the-serial-limit")
+            << bob << itemRecord(1, 500, 6) << zed << itemRecord(9, 2147483647, 30) << "Bob"
+            << ""
+            << "" << bobAppended << QByteArray("");
+}
+
+void tst_TransferCommand::damagedWorlds()
+{
+    QFETCH(QByteArray, sourceCharacters);
+    QFETCH(QByteArray, sourceItems);
+    QFETCH(QByteArray, destCharacters);
+    QFETCH(QByteArray, destItems);
+    QFETCH(QString, name);
+    QFETCH(QString, caption);
+    QFETCH(QString, textPart);
+    QFETCH(QByteArray, appendedCharacters);
+    QFETCH(QByteArray, appendedItems);
+
+    QTemporaryDir source;
+    QTemporaryDir dest;
+    QVERIFY(source.isValid() && dest.isValid());
+    const bool itemsDirectory = sourceItems == "<directory>";
+    QVERIFY(fixture::writeWorld(source.path(), account(1, "alice"), sourceCharacters,
+            itemsDirectory ? QByteArray() : sourceItems));
+    if (itemsDirectory)
+        QVERIFY(QDir(source.path()).mkdir(world::itemsFileName()));
+    QVERIFY(fixture::writeWorld(
+            dest.path(), account(3, "carol") + account(4, "dave"), destCharacters, destItems));
+    const WorldBytes sourceBefore = readWorld(source.path());
+    const WorldBytes destBefore = readWorld(dest.path());
+
+    MainWindow window;
+    QVERIFY(setUp(&window, source.path(), dest.path()));
+    QVERIFY(select(window.listView1, "alice", name));
+    QVERIFY(select(window.listView2, "carol", ""));
+    if (caption.isEmpty()) {
+        ModalGuard guard;
+        clickArrow(&window);
+        QCOMPARE(guard.seen(), QStringList());
+        const WorldBytes after = readWorld(dest.path());
+        QCOMPARE(after.characters, destBefore.characters + appendedCharacters);
+        QCOMPARE(after.items, destBefore.items + appendedItems);
+        // The new character is shown, selected, in the reloaded tree.
+        QVERIFY(window.listView2->currentItem());
+        QCOMPARE(window.listView2->currentItem()->text(1), name);
+        QCOMPARE(window.listView2->currentItem()->parent()->text(0), QStringLiteral("carol"));
+    } else {
+        const QString text = clickExpectingWarning(&window, caption);
+        QVERIFY2(text.contains(textPart), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("Nothing was written.")), qPrintable(text));
+        QVERIFY2(readWorld(dest.path()) == destBefore, "nothing written");
+    }
+    checkIdle(&window);
+    QVERIFY2(readWorld(source.path()) == sourceBefore, "the source is only read");
+}
+
+// The account number written comes from the destination's accounts file as loaded.
+void tst_TransferCommand::destinationAccountsChanged()
+{
+    QTemporaryDir source;
+    QTemporaryDir dest;
+    QVERIFY(source.isValid() && dest.isValid());
+    const SourceWorld s;
+    const DestWorld d;
+    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
+    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+
+    MainWindow window;
+    QVERIFY(setUp(&window, source.path(), dest.path()));
+    QVERIFY(fixture::writeFile(accountsPath(dest.path()), account(7, "frank") + d.accounts));
+    const WorldBytes destBefore = readWorld(dest.path());
+    QVERIFY(select(window.listView1, "alice", "Aldo"));
+    QVERIFY(select(window.listView2, "frank", ""));
+    const QString text = clickExpectingWarning(&window, QStringLiteral("World Changed"));
+    QVERIFY2(text.contains(accountsPath(dest.path())), qPrintable(text));
+    checkIdle(&window);
+    QVERIFY2(readWorld(dest.path()) == destBefore, "nothing written");
+}
+
+// A long directory path is the group's title, whole, but does not widen the window.
+void tst_TransferCommand::longWorldPath()
+{
+    QTemporaryDir base;
+    QVERIFY(base.isValid());
+    const QString longPath = base.path() + QLatin1Char('/') + QString(40, QLatin1Char('d'))
+            + QLatin1Char('/') + QString(80, QLatin1Char('e')) + QLatin1Char('/')
+            + QString(80, QLatin1Char('f'));
+    QVERIFY(QDir().mkpath(longPath));
+    const DestWorld d;
+    QVERIFY(fixture::writeWorld(longPath, d.accounts, d.characters, d.items));
+
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const int widthBefore = window.minimumSizeHint().width();
+    window.fileDestination(longPath);
+    QCOMPARE(window.groupBox2->title(), longPath);
+    QCOMPARE(window.groupBox2->toolTip(), longPath);
+    QVERIFY2(window.minimumSizeHint().width() <= widthBefore + 1,
+            qPrintable(QString::number(window.minimumSizeHint().width())));
+    QVERIFY(window.minimumWidth() <= widthBefore + 1);
 }
 
 QTEST_MAIN(tst_TransferCommand)
