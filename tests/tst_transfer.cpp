@@ -55,9 +55,17 @@ struct CallScript
 };
 CallScript script;
 
+// No append here takes more than this many calls; past it a writer that never gives up
+// fails with ELOOP instead of hanging the suite.
+constexpr int WriteCallLimit = 1000;
+
 ssize_t scriptedWrite(int fd, const void *data, size_t size, off_t offset)
 {
     ++script.writes;
+    if (script.writes > WriteCallLimit) {
+        errno = ELOOP;
+        return -1;
+    }
     if (script.writes == script.interruptWriteAt) {
         errno = EINTR;
         return -1;
@@ -117,6 +125,8 @@ private slots:
     void appendFileCreatedThenFailed();
     void appendFileRestoreFails();
     void appendFileRefusesWhatIsNoFile();
+    void restoreFile_data();
+    void restoreFile();
 };
 
 void tst_Transfer::init()
@@ -440,16 +450,20 @@ void tst_Transfer::appendFile_data()
     QTest::addColumn<int>("failFsyncAt");
     QTest::addColumn<bool>("appended");
     QTest::addColumn<int>("fsyncCalls");
+    QTest::addColumn<int>("reason"); // the errno the failure names
 
     // clang-format off
-    //                                        chunk   EINTR  fail-write  fail-fsync  ok     fsyncs
-    QTest::newRow("whole-write")          << INT_MAX << -1  << -1      << -1      << true  << 1;
-    QTest::newRow("short-writes")         << 3       << -1  << -1      << -1      << true  << 1;
-    QTest::newRow("interrupted-write")    << 4       << 2   << -1      << -1      << true  << 1;
-    QTest::newRow("disk-full-midway")     << 4       << -1  << 3       << -1      << false << 1;
-    QTest::newRow("disk-full-at-once")    << INT_MAX << -1  << 1       << -1      << false << 1;
+    //                                        chunk   EINTR  fail-write  fail-fsync  ok     fsyncs  reason
+    QTest::newRow("whole-write")          << INT_MAX << -1  << -1      << -1      << true  << 1 << 0;
+    QTest::newRow("short-writes")         << 3       << -1  << -1      << -1      << true  << 1 << 0;
+    QTest::newRow("interrupted-write")    << 4       << 2   << -1      << -1      << true  << 1 << 0;
+    QTest::newRow("disk-full-midway")     << 4       << -1  << 3       << -1      << false << 1 << ENOSPC;
+    QTest::newRow("disk-full-at-once")    << INT_MAX << -1  << 1       << -1      << false << 1 << ENOSPC;
     // A failed fsync is not tried again; the one after it flushes the cut-back file.
-    QTest::newRow("fsync-fails")          << INT_MAX << -1  << -1      << 1       << false << 2;
+    QTest::newRow("fsync-fails")          << INT_MAX << -1  << -1      << 1       << false << 2 << EIO;
+    // A write that takes no byte and reports no error would be repeated for ever; the
+    // disk is taken to be full.
+    QTest::newRow("write-takes-nothing")  << 0       << -1  << -1      << -1      << false << 1 << ENOSPC;
     // clang-format on
 }
 
@@ -461,6 +475,7 @@ void tst_Transfer::appendFile()
     QFETCH(int, failFsyncAt);
     QFETCH(bool, appended);
     QFETCH(int, fsyncCalls);
+    QFETCH(int, reason);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -480,7 +495,7 @@ void tst_Transfer::appendFile()
         QCOMPARE(file.sizeBefore(), before.size());
         QCOMPARE(file.append(bytes), appended);
         if (!appended) {
-            QVERIFY2(!file.errorString().isEmpty(), "a failure names the system's reason");
+            QCOMPARE(file.errorString(), qt_error_string(reason));
             QVERIFY2(file.restoreError().isEmpty(), qPrintable(file.restoreError()));
         }
     }
@@ -528,6 +543,45 @@ void tst_Transfer::appendFileRefusesWhatIsNoFile()
     transfer::FileAppend file(path);
     QVERIFY(!file.open());
     QCOMPARE(file.errorString(), QStringLiteral("It is not a regular file"));
+}
+
+void tst_Transfer::restoreFile_data()
+{
+    QTest::addColumn<QByteArray>("now");
+    QTest::addColumn<bool>("created");
+    QTest::addColumn<bool>("restored");
+    QTest::addColumn<QByteArray>("after"); // null: the file is gone
+    QTest::addColumn<QString>("error");
+
+    // The file had 4 bytes before the transfer appended to it (or none when it created it).
+    QTest::newRow("appended-bytes-cut-off")
+            << QByteArray("abc\nxyz\n") << false << true << QByteArray("abc\n") << QString();
+    QTest::newRow("created-file-removed")
+            << QByteArray("xyz\n") << true << true << QByteArray() << QString();
+    // Something else cut it below its old size: growing it back would add zero bytes where
+    // its text was, so it is left as it is and reported.
+    QTest::newRow("file-now-shorter") << QByteArray("ab") << false << false << QByteArray("ab")
+                                      << "It is now shorter than before the transfer";
+}
+
+void tst_Transfer::restoreFile()
+{
+    QFETCH(QByteArray, now);
+    QFETCH(bool, created);
+    QFETCH(bool, restored);
+    QFETCH(QByteArray, after);
+    QFETCH(QString, error);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("ztpcs.wsc"));
+    QVERIFY(fixture::writeFile(path, now));
+    QString why;
+    QCOMPARE(transfer::restoreFile(path, created ? 0 : 4, created, &why), restored);
+    QCOMPARE(why, error);
+    QCOMPARE(QFileInfo::exists(path), !after.isNull());
+    if (!after.isNull())
+        QCOMPARE(fixture::readFile(path), after);
 }
 
 QTEST_MAIN(tst_Transfer)

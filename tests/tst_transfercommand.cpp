@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -221,6 +222,7 @@ private slots:
     void restoreFailureIsReported();
     void staleSource_data();
     void staleSource();
+    void staleDestination_data();
     void staleDestination();
     void recordBeyondReach();
     void cutOffDestination_data();
@@ -1038,6 +1040,12 @@ void tst_TransferCommand::staleSource_data()
     reserialed.replace("SERIAL 100", "SERIAL 109");
     QTest::newRow("serial-changed-in-place") << reserialed;
     QTest::newRow("file-emptied") << QByteArray("");
+    // Aldo's record now follows Bo's, and Aldo's old offset (41) starts Bo's "ACCOUNT 2"
+    // line. Read on from there, the lines pass Bo's brace and Aldo's header and give Aldo
+    // and 100 again, yet a copy from there would take Bo's tail.
+    const QByteArray aldo =
+            character(0, 100, "Aldo", 1, "OWN 100\nROBE 5000 // worn robe\nSTR 50 // strength\n");
+    QTest::newRow("offset-inside-the-record-before") << character(1, 101, "Bo", 2) + aldo;
 }
 
 void tst_TransferCommand::staleSource()
@@ -1069,22 +1077,75 @@ void tst_TransferCommand::staleSource()
     QVERIFY2(readWorld(dest.path()) == destBefore, "nothing written");
 }
 
+namespace {
+
+// Appends `saved` to the destination characters file right after the destination scan, as
+// a server that saves while the transfer runs would.
+class SavingWindow : public MainWindow
+{
+public:
+    QString charactersFile;
+    QByteArray saved;
+
+    void acquireSerials(QString dir) override
+    {
+        MainWindow::acquireSerials(dir);
+        if (saved.isEmpty())
+            return;
+        QFile file(charactersFile);
+        if (file.open(QIODevice::Append))
+            file.write(saved);
+        saved.clear();
+    }
+};
+
+} // namespace
+
+void tst_TransferCommand::staleDestination_data()
+{
+    QTest::addColumn<QByteArray>("loaded");
+    QTest::addColumn<QByteArray>("saved");
+    QTest::addColumn<bool>("whileScanning");
+    // The numbers of the copy made once the destination is selected again.
+    QTest::addColumn<int>("sectionAfter");
+    QTest::addColumn<int>("serialAfter");
+
+    const DestWorld d;
+    // The server saved a character with the numbers the transfer would take.
+    const QByteArray late = character(42, 58, "Late", 4);
+    QTest::newRow("saved-before-the-click") << d.characters << late << false << 43 << 59;
+    QTest::newRow("saved-while-the-scans-run") << d.characters << late << true << 43 << 59;
+    // No characters file at the load, so the transfer would start at serial 1: the file
+    // saved since holds that one already.
+    QTest::newRow("created-since-the-load")
+            << QByteArray() << character(0, 1, "First", 4) << false << 1 << 2;
+}
+
 void tst_TransferCommand::staleDestination()
 {
+    QFETCH(QByteArray, loaded);
+    QFETCH(QByteArray, saved);
+    QFETCH(bool, whileScanning);
+    QFETCH(int, sectionAfter);
+    QFETCH(int, serialAfter);
+
     QTemporaryDir source;
     QTemporaryDir dest;
     QVERIFY(source.isValid() && dest.isValid());
     const SourceWorld s;
     const DestWorld d;
     QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, loaded, d.items));
+    const WorldBytes destSaved{ d.accounts, loaded + saved, d.items };
 
-    MainWindow window;
+    SavingWindow window;
     QVERIFY(setUp(&window, source.path(), dest.path()));
-    // The server saved a character with the numbers the transfer would take.
-    const QByteArray grown = d.characters + character(42, 58, "Late", 4);
-    QVERIFY(fixture::writeFile(charactersPath(dest.path()), grown));
-    const WorldBytes destBefore = readWorld(dest.path());
+    if (whileScanning) {
+        window.charactersFile = charactersPath(dest.path());
+        window.saved = saved;
+    } else {
+        QVERIFY(fixture::writeFile(charactersPath(dest.path()), loaded + saved));
+    }
     QVERIFY(select(window.listView1, "alice", "Aldo"));
     QVERIFY(select(window.listView2, "frank", ""));
     const QString text = clickExpectingWarning(&window, QStringLiteral("World Changed"));
@@ -1095,36 +1156,59 @@ void tst_TransferCommand::staleDestination()
                            "destination world again, then repeat the transfer.")
                     .arg(charactersPath(dest.path())));
     checkIdle(&window);
-    QVERIFY2(readWorld(dest.path()) == destBefore, "nothing written");
+    QVERIFY2(readWorld(dest.path()) == destSaved, "nothing written besides the save");
+    QVERIFY2(window.serialMap.isEmpty(), "the collected items do not linger");
 
-    // Selected again, the numbers come from the grown file.
+    // Selected again, the numbers come from the file as saved.
     window.fileDestination(dest.path());
     QVERIFY(select(window.listView2, "frank", ""));
     QVERIFY(select(window.listView1, "alice", "Aldo"));
     clickArrow(&window);
     checkIdle(&window);
-    QVERIFY(fixture::readFile(charactersPath(dest.path()))
-                    .endsWith(characterHead
-                            + "43\n{\nSERIAL 59\nNAME Aldo\nACCOUNT 6\nOWN 59\n"
-                              "ROBE -1\nSTR 50 // strength\n}\n"));
+    QCOMPARE(fixture::readFile(charactersPath(dest.path())).mid(destSaved.characters.size()),
+            characterHead + QByteArray::number(sectionAfter) + "\n{\nSERIAL "
+                    + QByteArray::number(serialAfter) + "\nNAME Aldo\nACCOUNT 6\nOWN "
+                    + QByteArray::number(serialAfter) + "\nROBE -1\nSTR 50 // strength\n}\n");
 }
 
-// A record that starts past 2 GiB has no offset (-1) from the loader; a world that large is
-// simulated by taking the offset away after the load.
+// A record that starts past 2 GiB gets no offset (-1) from the loader. The source file is
+// that large without taking the room: between its two records lies a hole, which reads as
+// zero bytes, cut into lines of a megabyte so that no line swells the reader's buffer. On
+// tmpfs a hole costs no memory and reads at once; elsewhere it takes a few seconds.
 void tst_TransferCommand::recordBeyondReach()
 {
-    QTemporaryDir source;
+    const QString scratch = QFileInfo(QStringLiteral("/dev/shm")).isWritable()
+            ? QStringLiteral("/dev/shm")
+            : QDir::tempPath();
+    QTemporaryDir source(scratch + QStringLiteral("/tst_transfercommand-XXXXXX"));
     QTemporaryDir dest;
     QVERIFY(source.isValid() && dest.isValid());
     const SourceWorld s;
     const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
+    QVERIFY(fixture::writeWorld(source.path(), s.accounts, QByteArray(), s.items));
     QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
     const WorldBytes destBefore = readWorld(dest.path());
 
+    const qint64 aldoAt = qint64(INT_MAX) + 1;
+    constexpr qint64 lineLength = 1 << 20;
+    QFile file(charactersPath(source.path()));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    const QByteArray bea = character(1, 101, "Bea", 2);
+    QVERIFY(file.write(bea) == bea.size());
+    for (qint64 lineEnd = lineLength - 1; lineEnd < aldoAt; lineEnd += lineLength)
+        QVERIFY(file.seek(lineEnd) && file.write("\n", 1) == 1);
+    const QByteArray aldo = character(0, 100, "Aldo", 1);
+    QVERIFY(file.seek(aldoAt) && file.write(aldo) == aldo.size());
+    file.close();
+    struct stat info;
+    QVERIFY(::stat(QFile::encodeName(file.fileName()).constData(), &info) == 0);
+    if (qint64(info.st_blocks) * 512 > 64 * lineLength)
+        QSKIP("this file system filled the hole");
+
     MainWindow window;
     QVERIFY(setUp(&window, source.path(), dest.path()));
-    window.sourceChars[1][0].offset = -1;
+    QCOMPARE(window.sourceChars.value(1).value(0).offset, -1);
+    QCOMPARE(window.sourceChars.value(2).value(0).offset, 20);
     QVERIFY(select(window.listView1, "alice", "Aldo"));
     QVERIFY(select(window.listView2, "frank", ""));
     const QString text = clickExpectingWarning(&window, QStringLiteral("Transfer Error"));
@@ -1382,6 +1466,10 @@ void tst_TransferCommand::countersAtTheLimit_data()
     QTest::newRow("item-serial") << d.characters
                                  << QByteArray(d.items + itemRecord(120, 2147483647, 1))
                                  << "item serials";
+    // Two serials are left at the top and Aldo owns six items: the third would go round.
+    QTest::newRow("item-serials-run-past-the-top")
+            << d.characters << QByteArray(d.items + itemRecord(120, 2147483645, 1))
+            << "item serials";
 }
 
 void tst_TransferCommand::countersAtTheLimit()
