@@ -36,6 +36,27 @@ struct CharacterFound
     qint64 lineStart; // where the line that completed it begins
 };
 
+// Where a line the record loop read stands, for a pass that looks at more than the loader
+// takes (the terminal program's check and listing).
+enum class LinePlace {
+    Between, // outside any record, and not a record header
+    Header, // a SECTION line that opens a record
+    BeforeBrace, // passed over between a header and the record's "{" (the "{" included)
+    Body, // examined as a line of the record's body, its "}" included
+    Last, // the file's last line, reached inside a record: never examined as a body line
+};
+
+// Told of every line the loop reads, in file order, once each: counting the calls counts
+// the lines. The loader itself needs none of it.
+struct IgnoreLines
+{
+    void operator()(const ConditionedLine &line, LinePlace place) const
+    {
+        Q_UNUSED(line);
+        Q_UNUSED(place);
+    }
+};
+
 namespace detail {
 
 inline void noteAnywhere(const ConditionedLine &line, CharacterFileFacts *facts)
@@ -53,9 +74,9 @@ inline void noteAnywhere(const ConditionedLine &line, CharacterFileFacts *facts)
 // included; the body runs to its "}"; the file's last line is never examined as a body
 // line. A character is yielded at the line where the last of NAME, ACCOUNT and SERIAL is
 // seen, and again after every further ACCOUNT line once all three are known.
-template <typename OnCharacter>
+template <typename OnCharacter, typename OnLine = IgnoreLines>
 void readCharacterRecord(LineReader &reader, ConditionedLine line, CharacterFileFacts *facts,
-        OnCharacter onCharacter)
+        OnCharacter onCharacter, OnLine onLine = OnLine())
 {
     int pendingAccount = -1;
     QString pendingName;
@@ -70,12 +91,16 @@ void readCharacterRecord(LineReader &reader, ConditionedLine line, CharacterFile
         reader.readLine();
         line = ConditionedLine::forLoader(reader.line());
         detail::noteAnywhere(line, facts);
+        onLine(line, LinePlace::BeforeBrace);
     }
     if (reader.atEnd()) {
         facts->cutOff = true;
         return;
     }
-    for (;;) {
+    for (bool first = true;; first = false) {
+        // The "{" was told of as the line it is; every line after it is a body line.
+        if (!first)
+            onLine(line, LinePlace::Body);
         if (line.is("}"))
             return;
         if (line.keyIs("NAME")) {
@@ -100,6 +125,7 @@ void readCharacterRecord(LineReader &reader, ConditionedLine line, CharacterFile
         if (reader.atEnd()) {
             // Not examined as a body line, but its numbers are still taken.
             detail::noteAnywhere(line, facts);
+            onLine(line, LinePlace::Last);
             // The record is finished only if that last line is its "}".
             if (!line.is("}"))
                 facts->cutOff = true;
@@ -109,19 +135,23 @@ void readCharacterRecord(LineReader &reader, ConditionedLine line, CharacterFile
 }
 
 // Reads a whole characters file the way the loader does. `beforeLine` is called with the
-// reader's position before every line read between records.
-template <typename OnCharacter, typename BeforeLine>
+// reader's position before every line read between records; `onLine` with every line read.
+template <typename OnCharacter, typename BeforeLine, typename OnLine = IgnoreLines>
 void readCharacters(LineReader &reader, CharacterFileFacts *facts, OnCharacter onCharacter,
-        BeforeLine beforeLine)
+        BeforeLine beforeLine, OnLine onLine = OnLine())
 {
     while (!reader.atEnd()) {
         beforeLine(reader.pos());
         reader.readLine();
         const ConditionedLine line = ConditionedLine::forLoader(reader.line());
-        if (line.keyIs("SECTION"))
-            readCharacterRecord(reader, line, facts, onCharacter);
-        else if (line.keyIs("SERIAL"))
-            facts->highestSerial = qMax(facts->highestSerial, toNumber(line.word(1)));
+        if (line.keyIs("SECTION")) {
+            onLine(line, LinePlace::Header);
+            readCharacterRecord(reader, line, facts, onCharacter, onLine);
+        } else {
+            onLine(line, LinePlace::Between);
+            if (line.keyIs("SERIAL"))
+                facts->highestSerial = qMax(facts->highestSerial, toNumber(line.word(1)));
+        }
     }
 }
 
