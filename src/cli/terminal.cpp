@@ -1,0 +1,85 @@
+#include "cli/terminal.h"
+
+#include <unistd.h>
+
+namespace cli {
+
+void Output::flush()
+{
+    if (!m_buffer.isEmpty())
+        std::fwrite(m_buffer.constData(), 1, size_t(m_buffer.size()), m_stream);
+    m_buffer.clear();
+    std::fflush(m_stream);
+}
+
+TerminalProgress::TerminalProgress(bool quiet)
+    : m_enabled(!quiet && isatty(STDERR_FILENO))
+{ }
+
+TerminalProgress::~TerminalProgress()
+{
+    clear();
+}
+
+void TerminalProgress::reset()
+{
+    m_percent = -1;
+}
+
+void TerminalProgress::setRange(int minimum, int maximum)
+{
+    m_minimum = minimum;
+    m_maximum = maximum;
+    m_percent = -1;
+}
+
+void TerminalProgress::setValue(int value)
+{
+    if (!m_enabled || m_phase.isEmpty())
+        return;
+    const qint64 span = qint64(m_maximum) - m_minimum;
+    const int percent = span > 0 ? int((qint64(value) - m_minimum) * 100 / span) : 0;
+    if (percent == m_percent)
+        return;
+    m_percent = qBound(0, percent, 100);
+    draw();
+}
+
+void TerminalProgress::showMessage(const QString &message)
+{
+    // The window's status bar says "Ready" between phases: no phase of its own here.
+    if (message == QLatin1String("Ready")) {
+        clearMessage();
+        return;
+    }
+    if (message == m_phase)
+        return;
+    m_phase = message;
+    m_percent = -1;
+}
+
+void TerminalProgress::clearMessage()
+{
+    clear();
+    m_phase.clear();
+}
+
+void TerminalProgress::draw()
+{
+    const QByteArray line =
+            "\r\033[K" + m_phase.toLocal8Bit() + ": " + QByteArray::number(m_percent) + "%";
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+    m_shown = true;
+}
+
+void TerminalProgress::clear()
+{
+    if (!m_shown)
+        return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    m_shown = false;
+}
+
+} // namespace cli
