@@ -7,6 +7,12 @@
 //
 // One character is rich: it owns many items in nested containers, spread over the whole
 // items file. Its account, name, serial and item count are printed on standard output.
+//
+// By default some references name no record, as in worlds that servers have saved for
+// years: ROBE lines, and the chest and the door of another player that a few of the rich
+// character's items name. With --consistent every reference names a record (no robes, and
+// that chest and door written last), for tests that want a world without any problem; the
+// bytes before those two records are the same either way.
 
 #include <algorithm>
 #include <cerrno>
@@ -27,7 +33,12 @@ struct Sizes
     long characters = 0;
     long items = 0;
     long richItems = 0;
+    bool consistent = false;
 };
+
+// What some of the rich character's items name but belongs to another player.
+constexpr long long ForeignChest = 0x4fffff00LL;
+constexpr long long ForeignDoor = 0x4fffff01LL;
 
 // splitmix64: tiny, fast and the same on every platform.
 class Random
@@ -273,7 +284,7 @@ void writeCharacters(const std::string &path, const Sizes &sizes, long rich, Ran
             out.text("NAME ").text(characterName(random, random.chance(1))).endLine();
         out.keyNumber("ACCOUNT", accountOf(c, sizes), random);
         out.keyNumber("OWN", characterSerial(c), random);
-        out.text("ROBE ").number(0x40000000L - 1 - c).endLine();
+        out.text("ROBE ").number(sizes.consistent ? -1 : 0x40000000L - 1 - c).endLine();
         out.text("TITLE ").text(random.chance(50) ? "the Brave" : "").endLine();
         for (const char *key : CharacterStats) {
             out.keyNumber(key, random.below(key[0] == 'X' || key[0] == 'Y' ? 6000 : 200), random);
@@ -405,11 +416,11 @@ std::vector<Item> planRichItems(long count, long long owner, Random &random)
             item.cont = owner;
             item.layer = int(i);
         } else if (i % 97 == 0) {
-            item.cont = 0x4fffff00LL; // a chest of another player
+            item.cont = ForeignChest;
         } else if (i % 53 == 0) {
             item.type = 7;
             item.cont = containers[size_t(random.below(long(containers.size())))].first;
-            item.more = i % 106 == 0 ? 0x4fffff01LL : containers.back().first;
+            item.more = i % 106 == 0 ? ForeignDoor : containers.back().first;
         } else {
             const auto &parent = containers[size_t(random.below(long(containers.size())))];
             item.cont = parent.first;
@@ -497,6 +508,14 @@ void writeItems(
     while (richNext < richItems.size())
         writer.write(richItems[richNext++]);
     *richWritten = long(richNext);
+    if (sizes.consistent) {
+        for (const long long serial : { ForeignChest, ForeignDoor }) {
+            Item item;
+            item.serial = serial;
+            item.type = 1;
+            writer.write(item);
+        }
+    }
 }
 
 [[noreturn]] void usage()
@@ -504,7 +523,7 @@ void writeItems(
     std::fprintf(stderr,
             "usage: chartransfer_worldgen OUTDIR [--preset small|medium|large]\n"
             "           [--seed N] [--accounts N] [--characters N] [--items N]\n"
-            "           [--rich-items N]\n");
+            "           [--rich-items N] [--consistent]\n");
     std::exit(2);
 }
 
@@ -520,6 +539,7 @@ long parseNumber(const char *text)
 
 bool applyPreset(const std::string &name, Sizes *sizes)
 {
+    const bool consistent = sizes->consistent;
     if (name == "small")
         *sizes = { 100, 400, 6000, 300 };
     else if (name == "medium")
@@ -528,6 +548,7 @@ bool applyPreset(const std::string &name, Sizes *sizes)
         *sizes = { 25000, 100000, 1200000, 1200 };
     else
         return false;
+    sizes->consistent = consistent;
     return true;
 }
 
@@ -557,6 +578,8 @@ int main(int argc, char **argv)
             sizes.items = parseNumber(argv[++i]);
         } else if (arg == "--rich-items" && hasValue) {
             sizes.richItems = parseNumber(argv[++i]);
+        } else if (arg == "--consistent") {
+            sizes.consistent = true;
         } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
             usage();
         } else if (dir.empty()) {
