@@ -12,15 +12,21 @@ namespace items {
 
 namespace {
 
-// Whether a "}" line stands between the byte positions `from` and `to` of `file`.
+// Whether the record whose header ends at `from` is finished before `to`: the scans pass
+// over everything up to its "{" line and read its body up to the next "}" line. Without
+// that "{", they would take the "{" of whatever is appended next as this record's.
 bool closedAfter(QFile &file, qint64 from, qint64 to)
 {
     if (!file.seek(from))
         return false;
     world::LineReader reader(&file, from);
     reader.setLimit(to);
-    while (reader.readLinesUntilKey("}", std::numeric_limits<qint64>::max()) > 0) {
-        if (world::ConditionedLine::forScanner(reader.line()).is("}"))
+    bool opened = false;
+    while (reader.readLinesUntilKey(opened ? "}" : "{", std::numeric_limits<qint64>::max()) > 0) {
+        const world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
+        if (!opened)
+            opened = line.is("{");
+        else if (line.is("}"))
             return true;
     }
     return false;
