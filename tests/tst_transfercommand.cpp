@@ -1236,6 +1236,10 @@ void tst_TransferCommand::cutOffDestination_data()
     QTest::newRow("items-end-inside-a-record")
             << d.characters << QByteArray(d.items + "SECTION WORLDITEM 120\n{\nSERIAL 7\n")
             << "ztitems.wsc";
+    // The scans would take the "{" of the first appended item as this record's.
+    QTest::newRow("items-end-in-a-record-without-its-brace")
+            << d.characters << QByteArray(d.items + "SECTION WORLDITEM 120\nSERIAL 7\n}\n")
+            << "ztitems.wsc";
 }
 
 void tst_TransferCommand::cutOffDestination()

@@ -58,10 +58,6 @@ QVBoxLayout *makeColumnLayout(const char *name)
 
 MainWindow::MainWindow(QWidget *parent, const char *name, Qt::WindowFlags fl)
     : QMainWindow(parent, fl)
-    , maxCharSection(0)
-    , maxItemSection(0)
-    , maxCharSerial(0)
-    , maxItemSerial(0)
 {
     statusBar();
     setObjectName(name ? QLatin1String(name) : QLatin1String("MainWindow"));

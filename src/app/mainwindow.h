@@ -7,6 +7,7 @@
 
 #include <climits>
 
+#include "engine/session.h"
 #include "items/itemrecords.h"
 #include "world/worldindex.h"
 
@@ -21,29 +22,9 @@ class QTreeWidget;
 class QVBoxLayout;
 QT_END_NAMESPACE
 
-// What a world file looked like when it was loaded, so a transfer can tell whether it
-// changed on disk since.
-struct FileStamp
-{
-    bool exists = false;
-    qint64 size = 0;
-    qint64 modifiedNs = 0;
-    quint64 inode = 0;
-};
-
-inline bool operator==(const FileStamp &a, const FileStamp &b)
-{
-    return a.exists == b.exists && a.size == b.size && a.modifiedNs == b.modifiedNs
-            && a.inode == b.inode;
-}
-inline bool operator!=(const FileStamp &a, const FileStamp &b)
-{
-    return !(a == b);
-}
-
 // The one window of the program: the source world on the left, the destination world on
 // the right, the arrow between them copies the selected character.
-class MainWindow : public QMainWindow
+class MainWindow : public QMainWindow, public engine::Session
 {
     Q_OBJECT
 
@@ -76,20 +57,11 @@ public:
     QAction *helpIndexAction;
     QAction *helpAboutAction;
 
-    QString sourceDir;
-    QMap<int, QList<char_st>> destChars;
-    QMap<int, QList<char_st>> sourceChars;
-    QMap<int, QString> destAccounts;
-    QMap<int, QString> sourceAccounts;
+    // The worlds' indexes, the numbers new records are drawn from and the collected items
+    // (sourceDir, destChars, sourceChars, destAccounts, sourceAccounts, destDir, the four
+    // counters, serialMap, containerMap and moreMap) live in engine::Session, which the
+    // window is; the progress bar in its status bar stands among them.
     QProgressBar *progressBar;
-    QString destDir;
-    int maxCharSection;
-    int maxItemSection;
-    int maxCharSerial;
-    int maxItemSerial;
-    QMap<int, item_st> serialMap;
-    QMap<int, QList<int>> containerMap;
-    QMap<int, QList<int>> moreMap;
 
     QHBoxLayout *MainWindowLayout;
     QHBoxLayout *layout4;
@@ -97,55 +69,6 @@ public:
     QVBoxLayout *layout2;
     QHBoxLayout *groupBox2Layout;
     QVBoxLayout *layout3;
-
-    // Facts the transfer checks before it writes anything; kept apart from the form's
-    // members above. A transfer that is running ignores a second click on the arrow.
-    bool transferRunning = false;
-    // The destination characters file as the last destination load read it.
-    FileStamp destCharsStamp;
-    // The destination characters file ended after a record header and before that
-    // record's closing brace (a save cut off): appending there would join that record.
-    bool destCharsCutOff = false;
-    // The same for the destination items file, noted by the serial scan.
-    bool destItemsCutOff = false;
-    // The highest numbers on any SECTION and SERIAL line of the destination characters file
-    // as the last destination load read it, records the loader passed over included: a new
-    // character is numbered above these too.
-    int destCharsHighestSection = INT_MIN;
-    int destCharsHighestSerial = INT_MIN;
-    // The destination accounts file as the last destination load read it: the account
-    // number a transfer writes comes from that reading.
-    FileStamp destAccountsStamp;
-    // Item identification filed two collected records under one serial (a record without a
-    // SERIAL line of its own takes the serial of the record before it): the earlier one
-    // would silently stay behind. The byte positions just past both records' headers.
-    qint64 scanCollisionFirst = -1;
-    qint64 scanCollisionSecond = -1;
-    // What the running transfer verified and is about to write, so that the writers append
-    // exactly that.
-    QByteArray preparedCharacter;
-    QByteArray preparedItems;
-    bool transferPrepared = false;
-    // A read error that ended a pass early, as the user is told it ("Could not read <file>:
-    // <reason>."): that pass saw only part of its file, so the highest numbers it found, or
-    // the items it collected, cannot be trusted. One for the destination's characters file
-    // as the last destination load read it, one for the scans of the running transfer.
-    QString destCharsReadError;
-    QString scanReadError;
-    // What the running transfer has appended so far, each file with the size it had
-    // before, so that a failure in a later step can put every file back.
-    struct TransferAppend
-    {
-        QString path;
-        qint64 sizeBefore = 0;
-        bool created = false;
-    };
-    QList<TransferAppend> transferAppends;
-    // The first failure of the running transfer as the user is told it ("Could not write
-    // <file>: <reason>."), empty while all goes well; and every file that could not be put
-    // back afterwards.
-    QString transferFailure;
-    QList<QString> transferRestoreFailures;
 
 public slots:
     virtual void fileSource();

@@ -16,6 +16,9 @@ struct Refusal
     bool isEmpty() const { return caption.isEmpty(); }
 };
 
+// The refusal of a transfer whose selection does not name a character and an account.
+Refusal selectionIncomplete();
+
 // What is loaded while a world is read, for a front end that shows it.
 class LoadListener
 {
@@ -100,7 +103,7 @@ private:
 // Runs a whole transfer: lookups, refusals, scans, verification, both appends, rollback
 // and the reload of the destination. With `dryRun` it stops before writing and says what
 // would be appended.
-TransferOutcome runTransfer(
-        Session &session, const TransferRequest &request, TransferSteps &steps, bool dryRun = false);
+TransferOutcome runTransfer(Session &session, const TransferRequest &request, TransferSteps &steps,
+        bool dryRun = false);
 
 } // namespace engine

@@ -1,9 +1,7 @@
-#include "app/mainwindow.h"
+#include "items/itemscans.h"
 
 #include <QByteArray>
 #include <QFile>
-#include <QProgressBar>
-#include <QStatusBar>
 
 #include <limits>
 #include <utility>
@@ -11,6 +9,8 @@
 #include "items/itemrecords.h"
 #include "world/progressscale.h"
 #include "world/worldformat.h"
+
+namespace items {
 
 namespace {
 
@@ -82,28 +82,29 @@ bool readLinesAgain(QFile &file, qint64 from, qint64 to, Take take)
 // character `owner`, gives each a new serial above maxItemSerial in file order, and then
 // drops those whose container (or, for type 7, whose MORE object) was not collected and is
 // not the character.
-void MainWindow::getSerials(QString name, int owner)
+void getSerials(
+        engine::Session &session, const QString &name, int owner, engine::Progress &progress)
 {
     QFile file(world::filePath(name, world::itemsFileName()));
-    scanCollisionFirst = -1;
-    scanCollisionSecond = -1;
+    session.scanCollisionFirst = -1;
+    session.scanCollisionSecond = -1;
     if (!file.open(QIODevice::ReadOnly)) {
-        statusBar()->showMessage(QStringLiteral("Unable to open ztitems.wsc"));
+        progress.showMessage(QStringLiteral("Unable to open ztitems.wsc"));
         // Only a file that is not there means "no items"; one that is there but cannot be
         // read (a directory, no permission) would send the character without its items.
-        if (file.exists() && scanReadError.isEmpty()) {
-            scanReadError = QStringLiteral("Could not read %1: %2.")
-                                    .arg(file.fileName(), file.errorString());
+        if (file.exists() && session.scanReadError.isEmpty()) {
+            session.scanReadError = QStringLiteral("Could not read %1: %2.")
+                                            .arg(file.fileName(), file.errorString());
         }
         return;
     }
 
-    const world::ProgressScale progress(file.size());
-    progressBar->reset();
-    statusBar()->showMessage(QStringLiteral("Identifiying items"));
-    progressBar->setRange(0, progress.total());
+    const world::ProgressScale scale(file.size());
+    progress.reset();
+    progress.showMessage(QStringLiteral("Identifiying items"));
+    progress.setRange(0, scale.total());
 
-    const QString newOwner = QString::number(nextNumber(maxCharSerial));
+    const QString newOwner = QString::number(nextNumber(session.maxCharSerial));
     int currentSerial = NoSerialYet; // set by every SERIAL line, kept across records
 
     world::LineReader reader(&file);
@@ -115,7 +116,7 @@ void MainWindow::getSerials(QString name, int owner)
     // begin a wanted line once per 64 bytes, not again at every change of set.)
     for (qint64 lineCount = 0; !reader.atEnd();) {
         if (lineCount % 10000 == 0)
-            progressBar->setValue(progress.value(reader.pos()));
+            progress.setValue(scale.value(reader.pos()));
         lineCount += reader.readLinesUntilKey(BodyKeys, 10000 - lineCount % 10000);
         world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
         if (!line.keyIs("SECTION"))
@@ -218,43 +219,47 @@ void MainWindow::getSerials(QString name, int owner)
         if (!owned)
             continue;
         if (container != -1)
-            containerMap[container].append(currentSerial);
+            session.containerMap[container].append(currentSerial);
         if (typeSeven)
-            moreMap[more].append(currentSerial);
-        maxItemSerial = nextNumber(maxItemSerial);
+            session.moreMap[more].append(currentSerial);
+        session.maxItemSerial = nextNumber(session.maxItemSerial);
         // A second record filed under a serial replaces the first, which would then stay
         // behind unseen; the transfer refuses that.
-        const auto earlier = serialMap.constFind(currentSerial);
-        if (earlier != serialMap.cend() && scanCollisionFirst < 0) {
-            scanCollisionFirst = earlier->offset;
-            scanCollisionSecond = offset;
+        const auto earlier = session.serialMap.constFind(currentSerial);
+        if (earlier != session.serialMap.cend() && session.scanCollisionFirst < 0) {
+            session.scanCollisionFirst = earlier->offset;
+            session.scanCollisionSecond = offset;
         }
-        serialMap.insert(currentSerial, item_st{ std::move(lines), maxItemSerial, offset });
+        session.serialMap.insert(
+                currentSerial, item_st{ std::move(lines), session.maxItemSerial, offset });
     }
 
     // One pass, containers first, then MORE objects, each against serialMap as the pass
     // has left it so far: a record survives when what holds it is still collected at the
     // moment its key is tested, or is the character itself.
-    const auto prune = [this, owner](const QMap<int, QList<int>> &holders) {
+    const auto prune = [&session, owner](const QMap<int, QList<int>> &holders) {
         for (auto it = holders.cbegin(); it != holders.cend(); ++it) {
-            if (it.key() == owner || serialMap.contains(it.key()))
+            if (it.key() == owner || session.serialMap.contains(it.key()))
                 continue;
             for (const int serial : it.value())
-                serialMap.remove(serial);
+                session.serialMap.remove(serial);
         }
     };
-    prune(containerMap);
-    prune(moreMap);
+    prune(session.containerMap);
+    prune(session.moreMap);
 
     // Collection that stopped at a read error has missed the records after it.
-    if (scanReadError.isEmpty() && (readFailed || !reader.errorString().isEmpty())) {
-        scanReadError = QStringLiteral("Could not read %1: %2.")
-                                .arg(file.fileName(),
-                                        reader.errorString().isEmpty() ? file.errorString()
-                                                                       : reader.errorString());
+    if (session.scanReadError.isEmpty() && (readFailed || !reader.errorString().isEmpty())) {
+        session.scanReadError =
+                QStringLiteral("Could not read %1: %2.")
+                        .arg(file.fileName(),
+                                reader.errorString().isEmpty() ? file.errorString()
+                                                               : reader.errorString());
     }
 
     file.close();
-    statusBar()->showMessage(QStringLiteral("Ready"));
-    progressBar->reset();
+    progress.showMessage(QStringLiteral("Ready"));
+    progress.reset();
 }
+
+} // namespace items

@@ -1,8 +1,6 @@
-#include "app/mainwindow.h"
+#include "items/itemscans.h"
 
 #include <QFile>
-#include <QProgressBar>
-#include <QStatusBar>
 
 #include <limits>
 
@@ -10,17 +8,25 @@
 #include "world/progressscale.h"
 #include "world/worldformat.h"
 
+namespace items {
+
 namespace {
 
-// Whether a "}" line stands between the byte positions `from` and `to` of `file`.
+// Whether the record whose header ends at `from` is finished before `to`: the scans pass
+// over everything up to its "{" line and read its body up to the next "}" line. Without
+// that "{", they would take the "{" of whatever is appended next as this record's.
 bool closedAfter(QFile &file, qint64 from, qint64 to)
 {
     if (!file.seek(from))
         return false;
     world::LineReader reader(&file, from);
     reader.setLimit(to);
-    while (reader.readLinesUntilKey("}", std::numeric_limits<qint64>::max()) > 0) {
-        if (world::ConditionedLine::forScanner(reader.line()).is("}"))
+    bool opened = false;
+    while (reader.readLinesUntilKey(opened ? "}" : "{", std::numeric_limits<qint64>::max()) > 0) {
+        const world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
+        if (!opened)
+            opened = line.is("{");
+        else if (line.is("}"))
             return true;
     }
     return false;
@@ -31,25 +37,25 @@ bool closedAfter(QFile &file, qint64 from, qint64 to)
 // Finds the highest record number and the highest item serial that a world's items file
 // already uses, so that appended items take numbers above both. Every line counts, inside
 // records and between them, and a SECTION line of any record type counts.
-void MainWindow::acquireSerials(QString dir)
+void acquireSerials(engine::Session &session, const QString &dir, engine::Progress &progress)
 {
     // Set before the file is opened: a world without an items file has no records and
     // item serials start above 0x40000000.
-    maxItemSection = -1;
-    maxItemSerial = 0x40000000;
-    destItemsCutOff = false;
-    scanReadError.clear();
+    session.maxItemSection = -1;
+    session.maxItemSerial = 0x40000000;
+    session.destItemsCutOff = false;
+    session.scanReadError.clear();
 
     QFile file(world::filePath(dir, world::itemsFileName()));
     if (!file.open(QIODevice::ReadOnly)) {
-        statusBar()->showMessage(QStringLiteral("Unable to open ztitems.wsc"));
+        progress.showMessage(QStringLiteral("Unable to open ztitems.wsc"));
         return;
     }
 
-    const world::ProgressScale progress(file.size());
-    progressBar->reset();
-    statusBar()->showMessage(QStringLiteral("Acquiring item serial numbers"));
-    progressBar->setRange(0, progress.total());
+    const world::ProgressScale scale(file.size());
+    progress.reset();
+    progress.showMessage(QStringLiteral("Acquiring item serial numbers"));
+    progress.setRange(0, scale.total());
 
     // Where the line after the last header begins (-1: no header yet).
     qint64 afterLastHeader = -1;
@@ -58,28 +64,31 @@ void MainWindow::acquireSerials(QString dir)
     // past a 10000th line, where the bar moves to the position before it.
     for (qint64 lineCount = 0; !reader.atEnd();) {
         if (lineCount % 10000 == 0)
-            progressBar->setValue(progress.value(reader.pos()));
+            progress.setValue(scale.value(reader.pos()));
         lineCount += reader.readLinesUntilKey("S", 10000 - lineCount % 10000);
         const world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
         if (line.keyIs("SERIAL")) {
-            maxItemSerial = qMax(maxItemSerial, world::toNumber(line.word(1)));
+            session.maxItemSerial = qMax(session.maxItemSerial, world::toNumber(line.word(1)));
         } else if (line.keyIs("SECTION")) {
-            maxItemSection = qMax(maxItemSection, world::toNumber(line.word(2)));
+            session.maxItemSection = qMax(session.maxItemSection, world::toNumber(line.word(2)));
             afterLastHeader = reader.pos();
         }
     }
     // Whether the last header still waits for its closing brace: a file that ends there was
     // cut off inside a record, and text appended to it would join that record. Only the
     // lines after the last header can tell, so only those are read again for a "}".
-    destItemsCutOff = afterLastHeader >= 0 && !closedAfter(file, afterLastHeader, reader.pos());
+    session.destItemsCutOff =
+            afterLastHeader >= 0 && !closedAfter(file, afterLastHeader, reader.pos());
     // A read error ends the pass like the end of the file would, short of the highest
     // numbers in use.
     if (!reader.errorString().isEmpty()) {
-        scanReadError =
+        session.scanReadError =
                 QStringLiteral("Could not read %1: %2.").arg(file.fileName(), reader.errorString());
     }
 
     file.close();
-    statusBar()->showMessage(QStringLiteral("Ready"));
-    progressBar->reset();
+    progress.showMessage(QStringLiteral("Ready"));
+    progress.reset();
 }
+
+} // namespace items

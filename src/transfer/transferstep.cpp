@@ -1,6 +1,5 @@
 #include "transfer/transferstep.h"
 
-#include "app/mainwindow.h"
 #include "transfer/appendfile.h"
 
 namespace transfer {
@@ -20,56 +19,56 @@ QString restoreFailureText(const QString &path, qint64 size, bool created, const
 
 } // namespace
 
-void beginStep(MainWindow *window)
+void beginStep(engine::Session &session)
 {
-    if (window->transferRunning)
+    if (session.transferRunning)
         return;
-    window->transferAppends.clear();
-    window->transferFailure.clear();
-    window->transferRestoreFailures.clear();
+    session.transferAppends.clear();
+    session.transferFailure.clear();
+    session.transferRestoreFailures.clear();
 }
 
-void noteFailure(MainWindow *window, const QString &text)
+void noteFailure(engine::Session &session, const QString &text)
 {
-    if (window->transferFailure.isEmpty())
-        window->transferFailure = text;
+    if (session.transferFailure.isEmpty())
+        session.transferFailure = text;
 }
 
-bool openDestination(MainWindow *window, FileAppend *file)
+bool openDestination(engine::Session &session, FileAppend *file)
 {
     if (file->open())
         return true;
-    noteFailure(window,
+    noteFailure(session,
             QStringLiteral("Could not open %1: %2.").arg(file->path(), file->errorString()));
     return false;
 }
 
-bool commitAppend(MainWindow *window, FileAppend *file, const QByteArray &bytes)
+bool commitAppend(engine::Session &session, FileAppend *file, const QByteArray &bytes)
 {
     if (file->append(bytes)) {
-        if (window->transferRunning)
-            window->transferAppends.append({ file->path(), file->sizeBefore(), file->created() });
+        if (session.transferRunning)
+            session.transferAppends.append({ file->path(), file->sizeBefore(), file->created() });
         return true;
     }
-    noteFailure(window,
+    noteFailure(session,
             QStringLiteral("Could not write %1: %2.").arg(file->path(), file->errorString()));
     if (!file->restoreError().isEmpty()) {
-        window->transferRestoreFailures.append(restoreFailureText(
+        session.transferRestoreFailures.append(restoreFailureText(
                 file->path(), file->sizeBefore(), file->created(), file->restoreError()));
     }
     return false;
 }
 
-void restoreAppends(MainWindow *window)
+void restoreAppends(engine::Session &session)
 {
-    for (auto it = window->transferAppends.crbegin(); it != window->transferAppends.crend(); ++it) {
+    for (auto it = session.transferAppends.crbegin(); it != session.transferAppends.crend(); ++it) {
         QString why;
         if (!restoreFile(it->path, it->sizeBefore, it->created, &why)) {
-            window->transferRestoreFailures.append(
+            session.transferRestoreFailures.append(
                     restoreFailureText(it->path, it->sizeBefore, it->created, why));
         }
     }
-    window->transferAppends.clear();
+    session.transferAppends.clear();
 }
 
 } // namespace transfer

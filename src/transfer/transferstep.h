@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-class MainWindow;
+#include "engine/session.h"
 
 namespace transfer {
 
@@ -11,21 +11,21 @@ class FileAppend;
 
 // Starts a writer step. Outside a running transfer each step stands alone, so what an
 // earlier step noted is forgotten.
-void beginStep(MainWindow *window);
+void beginStep(engine::Session &session);
 
 // Notes the first failure of the running transfer, as the user is to read it.
-void noteFailure(MainWindow *window, const QString &text);
+void noteFailure(engine::Session &session, const QString &text);
 
 // Opens the destination file of a step; on failure notes why and returns false.
-bool openDestination(MainWindow *window, FileAppend *file);
+bool openDestination(engine::Session &session, FileAppend *file);
 
 // Appends a step's bytes and flushes them to disk. On success the append is remembered so
 // that a later failure of the transfer can take it back; on failure the file is already cut
 // back and the failure noted.
-bool commitAppend(MainWindow *window, FileAppend *file, const QByteArray &bytes);
+bool commitAppend(engine::Session &session, FileAppend *file, const QByteArray &bytes);
 
 // Puts every file the running transfer appended to back as it was, latest first, noting
 // each file that cannot be put back.
-void restoreAppends(MainWindow *window);
+void restoreAppends(engine::Session &session);
 
 } // namespace transfer

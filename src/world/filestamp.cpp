@@ -5,8 +5,6 @@
 #include <QFileDevice>
 #include <QFileInfo>
 
-#include "app/mainwindow.h"
-
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #endif

@@ -6,8 +6,25 @@ QT_BEGIN_NAMESPACE
 class QFileDevice;
 QT_END_NAMESPACE
 
-// FileStamp lives with the window's state in app/mainwindow.h; include that to use these.
-struct FileStamp;
+// What a world file looked like when it was loaded, so a transfer can tell whether it
+// changed on disk since.
+struct FileStamp
+{
+    bool exists = false;
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+    quint64 inode = 0;
+};
+
+inline bool operator==(const FileStamp &a, const FileStamp &b)
+{
+    return a.exists == b.exists && a.size == b.size && a.modifiedNs == b.modifiedNs
+            && a.inode == b.inode;
+}
+inline bool operator!=(const FileStamp &a, const FileStamp &b)
+{
+    return !(a == b);
+}
 
 namespace world {
 

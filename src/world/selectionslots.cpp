@@ -1,3 +1,4 @@
+// The window's world selection slots: the directory choosers and what a load shows.
 #include "app/mainwindow.h"
 
 #include <QApplication>
@@ -6,6 +7,8 @@
 #include <QProgressBar>
 #include <QScopeGuard>
 #include <QTreeWidget>
+
+#include "world/worldloading.h"
 
 namespace {
 
@@ -77,22 +80,8 @@ void MainWindow::fileDestination(QString dir)
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const auto restoreCursor = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
 
-    destAccounts.clear();
-    destChars.clear();
     listView2->clear();
-    serialMap.clear();
-    containerMap.clear();
-    moreMap.clear();
-    maxItemSerial = 0;
-    maxCharSerial = 0;
-    maxCharSection = 0;
-    maxItemSection = 0;
-    // Until the characters file is read nothing is known about it; a world without an
-    // accounts file never reads it.
-    destCharsCutOff = false;
-    destCharsStamp = FileStamp();
-    destCharsReadError.clear();
-    destAccountsStamp = FileStamp();
+    world::resetDestination(*this);
     processFile(dir, listView2, &destAccounts, &destChars, true);
     showWorldPath(groupBox2, dir);
     destDir = dir;

@@ -1,0 +1,181 @@
+#include "world/worldloading.h"
+
+#include <QFile>
+#include <QHash>
+
+#include <algorithm>
+#include <climits>
+
+#include "world/characterrecords.h"
+#include "world/filestamp.h"
+#include "world/progressscale.h"
+#include "world/worldformat.h"
+
+namespace world {
+
+bool loadAccounts(engine::Session &session, const QString &dir, AccountMap *accounts, bool dest,
+        engine::Progress &progress, QList<QString> *names)
+{
+    QFile file(filePath(dir, accountsFileName()));
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (dest)
+            session.destAccountsStamp = FileStamp();
+        return false;
+    }
+    if (dest)
+        session.destAccountsStamp = stampOf(file);
+    const qint64 size = file.size();
+    const ProgressScale scale(size);
+    progress.reset();
+    progress.setRange(0, scale.total());
+    progress.showMessage(QStringLiteral("Processing accounts.adm"));
+
+    LineReader reader(&file);
+    // A file that grows while it is read is read as it was when it was opened.
+    if (!file.isSequential())
+        reader.setLimit(size);
+    ProgressThrottle throttle(size);
+    while (!reader.atEnd()) {
+        if (throttle.due(reader.pos()))
+            progress.setValue(scale.value(reader.pos()));
+        reader.readLine();
+        ConditionedLine line = ConditionedLine::forLoader(reader.line());
+        if (!line.keyIs("SECTION"))
+            continue;
+        const int number = toNumber(line.word(2));
+
+        // Everything up to a bare "{" is skipped, further headers included. The loaders
+        // simplify before they cut comments, so "{ // x" is not a brace here.
+        while (!reader.atEnd() && !line.is("{")) {
+            reader.readLine();
+            line = ConditionedLine::forLoader(reader.line());
+        }
+        if (reader.atEnd())
+            continue;
+
+        // The body, up to its "}" or its first NAME line. The file's last line is never
+        // examined: reaching the end returns to the top-level loop, which then stops.
+        for (;;) {
+            if (line.is("}"))
+                break;
+            if (line.keyIs("NAME")) {
+                // Only word 1 names the account; the rest of the record is read as
+                // top-level lines and ignored.
+                const QString accountName = decode(line.word(1));
+                accounts->insert(number, accountName);
+                names->append(accountName);
+                break;
+            }
+            reader.readLine();
+            line = ConditionedLine::forLoader(reader.line());
+            if (reader.atEnd())
+                break;
+        }
+    }
+    file.close();
+    progress.reset();
+    progress.clearMessage();
+    return true;
+}
+
+void loadCharacters(engine::Session &session, const QString &dir, CharacterMap *characters,
+        bool dest, engine::Progress &progress,
+        const std::function<void(int account, const QString &name)> &onCharacter)
+{
+    if (dest) {
+        session.destCharsCutOff = false;
+        session.destCharsReadError.clear();
+        session.destCharsHighestSection = INT_MIN;
+        session.destCharsHighestSerial = INT_MIN;
+    }
+    QFile file(filePath(dir, charactersFileName()));
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (dest)
+            session.destCharsStamp = FileStamp();
+        return;
+    }
+    const qint64 size = file.size();
+    if (dest) {
+        session.destCharsStamp = stampOf(file);
+        session.maxCharSerial = 0;
+        session.maxCharSection = -1;
+    }
+    const ProgressScale scale(size);
+    progress.reset();
+    progress.setRange(0, scale.total());
+    progress.showMessage(QStringLiteral("Processing ztpcs.wsc"));
+
+    // Per account number met in the file, its characters so far. A hash costs one lookup
+    // per character; the ordered map is filled at the end.
+    QHash<int, QList<char_st>> byAccount;
+    LineReader reader(&file);
+    // A file that grows while it is read is read as it was when it was opened (and as the
+    // stamp above describes it).
+    if (!file.isSequential())
+        reader.setLimit(size);
+    ProgressThrottle throttle(size);
+    CharacterFileFacts facts;
+    readCharacters(
+            reader, &facts,
+            [&](const CharacterFound &found) {
+                // Offsets are ints; a record beyond 2 GiB gets -1 rather than a wrapped
+                // position that would point into some other record.
+                byAccount[found.account].append(char_st{ found.name, found.serial,
+                        found.offset <= INT_MAX ? int(found.offset) : -1 });
+                onCharacter(found.account, found.name);
+            },
+            [&](qint64 pos) {
+                if (throttle.due(pos))
+                    progress.setValue(scale.value(pos));
+            });
+    if (dest) {
+        session.maxCharSection = facts.maxSection;
+        session.maxCharSerial = facts.maxSerial;
+        session.destCharsCutOff = facts.cutOff;
+        session.destCharsHighestSection = facts.highestSection;
+        session.destCharsHighestSerial = facts.highestSerial;
+        // A read error ends the pass like the end of the file would; the counters then
+        // stop short of what the file holds.
+        if (!reader.errorString().isEmpty()) {
+            session.destCharsReadError = QStringLiteral("Could not read %1: %2.")
+                                                 .arg(file.fileName(), reader.errorString());
+        }
+    }
+    file.close();
+
+    QList<int> numbers = byAccount.keys();
+    std::sort(numbers.begin(), numbers.end());
+    for (const int number : std::as_const(numbers)) {
+        QList<char_st> &found = byAccount[number];
+        // The map keeps this list: without the room it grew for more characters.
+        found.squeeze();
+        auto listed = characters->find(number);
+        if (listed == characters->end())
+            characters->insert(number, found);
+        else
+            listed->append(found);
+    }
+    progress.reset();
+    progress.showMessage(QStringLiteral("Ready"));
+}
+
+void resetDestination(engine::Session &session)
+{
+    session.destAccounts.clear();
+    session.destChars.clear();
+    session.serialMap.clear();
+    session.containerMap.clear();
+    session.moreMap.clear();
+    session.maxItemSerial = 0;
+    session.maxCharSerial = 0;
+    session.maxCharSection = 0;
+    session.maxItemSection = 0;
+    // Until the characters file is read nothing is known about it; a world without an
+    // accounts file never reads it.
+    session.destCharsCutOff = false;
+    session.destCharsStamp = FileStamp();
+    session.destCharsReadError.clear();
+    session.destAccountsStamp = FileStamp();
+}
+
+} // namespace world
