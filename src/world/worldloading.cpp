@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "world/accountrecords.h"
 #include "world/characterrecords.h"
 #include "world/filestamp.h"
 #include "world/progressscale.h"
@@ -35,43 +36,16 @@ bool loadAccounts(engine::Session &session, const QString &dir, AccountMap *acco
     if (!file.isSequential())
         reader.setLimit(size);
     ProgressThrottle throttle(size);
-    while (!reader.atEnd()) {
-        if (throttle.due(reader.pos()))
-            progress.setValue(scale.value(reader.pos()));
-        reader.readLine();
-        ConditionedLine line = ConditionedLine::forLoader(reader.line());
-        if (!line.keyIs("SECTION"))
-            continue;
-        const int number = toNumber(line.word(2));
-
-        // Everything up to a bare "{" is skipped, further headers included. The loaders
-        // simplify before they cut comments, so "{ // x" is not a brace here.
-        while (!reader.atEnd() && !line.is("{")) {
-            reader.readLine();
-            line = ConditionedLine::forLoader(reader.line());
-        }
-        if (reader.atEnd())
-            continue;
-
-        // The body, up to its "}" or its first NAME line. The file's last line is never
-        // examined: reaching the end returns to the top-level loop, which then stops.
-        for (;;) {
-            if (line.is("}"))
-                break;
-            if (line.keyIs("NAME")) {
-                // Only word 1 names the account; the rest of the record is read as
-                // top-level lines and ignored.
-                const QString accountName = decode(line.word(1));
+    readAccounts(
+            reader,
+            [&](int number, const QString &accountName) {
                 accounts->insert(number, accountName);
                 names->append(accountName);
-                break;
-            }
-            reader.readLine();
-            line = ConditionedLine::forLoader(reader.line());
-            if (reader.atEnd())
-                break;
-        }
-    }
+            },
+            [&](qint64 pos) {
+                if (throttle.due(pos))
+                    progress.setValue(scale.value(pos));
+            });
     file.close();
     progress.reset();
     progress.clearMessage();
