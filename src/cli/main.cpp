@@ -154,10 +154,5 @@ int main(int argc, char *argv[])
                     parser.value(sourceAccount), character, parser.value(account), QString() });
         }
     }
-#ifdef CHARTRANSFER_HAVE_ENGINE
     return cli::runTransfers(job, out, progress);
-#else
-    std::fprintf(stderr, "chartransfer-cli: this build has no transfer engine\n");
-    return cli::ExitUsage;
-#endif
 }

@@ -161,24 +161,18 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
                 engine::runTransfer(session, request, steps, job.dryRun && !onCopy);
         progress.clear();
         if (outcome.result == engine::TransferResult::Done) {
-            const QString where = transfer.origin.isEmpty()
-                    ? QString()
-                    : QStringLiteral(" (%1)").arg(transfer.origin);
-            if (job.dryRun) {
-                out.line(QStringLiteral("%1: would be record %2, serial %3; %4 items moved, %5 "
-                                        "left behind%6")
-                                 .arg(label(transfer), QString::number(outcome.newSection),
-                                         QString::number(outcome.newSerial),
-                                         QString::number(outcome.itemsWritten),
-                                         QString::number(outcome.itemsLeftBehind), where));
-            } else {
-                out.line(QStringLiteral("%1: done: record %2, serial %3; %4 items moved, %5 "
-                                        "left behind%6")
-                                 .arg(label(transfer), QString::number(outcome.newSection),
-                                         QString::number(outcome.newSerial),
-                                         QString::number(outcome.itemsWritten),
-                                         QString::number(outcome.itemsLeftBehind), where));
-            }
+            out.line(
+                    QStringLiteral("%1%2: %3 record %4, serial %5; %6 items moved, %7 left "
+                                   "behind")
+                            .arg(transfer.origin.isEmpty() ? QString()
+                                                           : transfer.origin + QStringLiteral(": "),
+                                    label(transfer),
+                                    job.dryRun ? QStringLiteral("would be")
+                                               : QStringLiteral("done:"),
+                                    QString::number(outcome.newSection),
+                                    QString::number(outcome.newSerial),
+                                    QString::number(outcome.itemsWritten),
+                                    QString::number(outcome.itemsLeftBehind)));
             if (job.show) {
                 // Byte counts first, so that a script can cut the text out exactly.
                 out.line(QStringLiteral("--- %1 would get %2 bytes:")
@@ -197,21 +191,27 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
         }
 
         out.flush();
-        const QString reason =
-                QStringLiteral("%1: %2").arg(outcome.message.caption, shown(outcome.message.text));
-        const QString at = transfer.origin.isEmpty()
-                ? label(transfer)
-                : QStringLiteral("%1 (%2)").arg(transfer.origin, label(transfer));
-        QString before;
+        const QString what = outcome.result == engine::TransferResult::Refused
+                ? QStringLiteral("refused, nothing written")
+                : outcome.result == engine::TransferResult::Failed
+                ? QStringLiteral("failed, destination put back as it was")
+                : QStringLiteral("failed, destination NOT put back");
+        QString text =
+                QStringLiteral("chartransfer-cli: %1%2: %3\n%4: %5")
+                        .arg(transfer.origin.isEmpty() ? QString()
+                                                       : transfer.origin + QStringLiteral(": "),
+                                label(transfer), what, outcome.message.caption,
+                                shown(outcome.message.text));
         if (transfers.size() > 1) {
-            before = done.isEmpty() ? QStringLiteral("\nNo transfer was done before it.")
+            const QString list = done.join(QLatin1String(", "));
+            text += done.isEmpty()
+                    ? QStringLiteral("\nStopped there; no transfer was done before it.")
                     : job.dryRun
-                    ? QStringLiteral("\nBefore it, these would be done: %1.")
-                              .arg(done.join(QLatin1String(", ")))
-                    : QStringLiteral("\nDone before it: %1.").arg(done.join(QLatin1String(", ")));
+                    ? QStringLiteral("\nStopped there; before it these would be done: %1.")
+                              .arg(list)
+                    : QStringLiteral("\nStopped there; done before it: %1.").arg(list);
         }
-        printError(progress,
-                QStringLiteral("chartransfer-cli: stopped at %1\n%2%3").arg(at, reason, before));
+        printError(progress, text);
         switch (outcome.result) {
         case engine::TransferResult::Refused:
             return ExitRefused;
