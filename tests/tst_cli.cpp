@@ -1,0 +1,428 @@
+// chartransfer-cli run as a user runs it, through QProcess, on copies of worlds.
+
+#include <QtTest>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTreeWidget>
+
+#include "app/mainwindow.h"
+#include "support/worldfixture.h"
+#include "world/worldformat.h"
+
+namespace {
+
+struct Run
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run cli(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(CHARTRANSFER_CLI), arguments);
+    Run run;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return run;
+    run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+QString examples(const QString &name)
+{
+    return QStringLiteral(EXAMPLES_DIR "/") + name;
+}
+
+const QStringList worldFiles = { world::accountsFileName(), world::charactersFileName(),
+    world::itemsFileName() };
+
+// A fresh copy of an example world in `dir`.
+bool copyExample(const QString &name, const QString &dir)
+{
+    if (!QDir().mkpath(dir))
+        return false;
+    for (const QString &file : worldFiles) {
+        if (!QFile::copy(world::filePath(examples(name), file), world::filePath(dir, file)))
+            return false;
+    }
+    return true;
+}
+
+QByteArray worldBytes(const QString &dir)
+{
+    QByteArray all;
+    for (const QString &file : worldFiles)
+        all += fixture::readFile(world::filePath(dir, file)) + '\0';
+    return all;
+}
+
+// A small world without problems; a test row replaces one of its files.
+const QByteArray accounts = "SECTION ACCOUNT 1\n{\nNAME alice\n}\n";
+const QByteArray characters = "SECTION CHARACTER 0\n{\nSERIAL 100\nNAME Aldo\nACCOUNT 1\n"
+                              "ROBE 5000\n}\n";
+const QByteArray items = "SECTION WORLDITEM 1\n{\nSERIAL 5000\nOWNER 100\nCONT 100\n}\n"
+                         "SECTION WORLDITEM 2\n{\nSERIAL 5001\nCONT 5000\nTYPE 7\nMORE 5000\n}\n";
+
+} // namespace
+
+class tst_Cli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void checkClean_data();
+    void checkClean();
+    void checkFindsDamage_data();
+    void checkFindsDamage();
+    void listsAsTheWindow();
+    void exitStatuses_data();
+    void exitStatuses();
+    void sameBytesAsTheWindow();
+    void batchEqualsOneByOne();
+    void dryRunShowsTheAppend();
+    void refusalsWriteNothing_data();
+    void refusalsWriteNothing();
+    void ambiguousNameNeedsTheAccount();
+};
+
+void tst_Cli::checkClean_data()
+{
+    QTest::addColumn<QString>("world");
+    QTest::newRow("examples/source") << examples(QStringLiteral("source"));
+    QTest::newRow("examples/destination") << examples(QStringLiteral("destination"));
+    QTest::newRow("generated") << QString();
+}
+
+void tst_Cli::checkClean()
+{
+    QFETCH(QString, world);
+    QTemporaryDir temp;
+    if (world.isEmpty()) {
+        world = temp.filePath(QStringLiteral("generated"));
+        QProcess worldgen;
+        worldgen.setStandardOutputFile(QProcess::nullDevice());
+        worldgen.start(QStringLiteral(CHARTRANSFER_WORLDGEN),
+                { world, QStringLiteral("--consistent"), QStringLiteral("--items"),
+                        QStringLiteral("3000") });
+        QVERIFY(worldgen.waitForFinished(60000) && worldgen.exitCode() == 0);
+    }
+    const Run run = cli({ QStringLiteral("check"), world });
+    QVERIFY2(run.out.endsWith(" records)\n") && run.out.count('\n') == 1, run.out.constData());
+    QVERIFY(run.out.contains(": no problems ("));
+    QCOMPARE(run.status, 0);
+}
+
+void tst_Cli::checkFindsDamage_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("problems");
+    const QString a = world::accountsFileName();
+    const QString c = world::charactersFileName();
+    const QString i = world::itemsFileName();
+    QTest::newRow("item serial twice")
+            << i << items + "SECTION WORLDITEM 3\n{\nSERIAL 5000\n}\n"
+            << QStringList{ "ztitems.wsc:16: serial 5000 is used again (first at line 3)" };
+    QTest::newRow("record number twice")
+            << c << characters + "SECTION CHARACTER 0\n{\nSERIAL 101\n}\n"
+            << QStringList{ "ztpcs.wsc:8: record number 0 is used again (first at line 1)" };
+    QTest::newRow("dangling CONT, OWNER and MORE")
+            << i
+            << QByteArray("SECTION WORLDITEM 1\n{\nSERIAL 5000\nOWNER 7\n"
+                          "CONT 8 // bag\nTYPE 7\nMORE 9\n}\n")
+            << QStringList{ "ztitems.wsc:4: OWNER 7 names no character or item",
+                   "ztitems.wsc:5: CONT 8 names no character or item",
+                   "ztitems.wsc:7: MORE 9 names no character or item" };
+    QTest::newRow("MORE before TYPE 7, TYPE 07: not keys")
+            << i
+            << QByteArray("SECTION WORLDITEM 1\n{\nSERIAL 5000\nMORE 9\nTYPE 7\n}\n"
+                          "SECTION WORLDITEM 2\n{\nSERIAL 5001\nTYPE 07\nMORE 9\n}\n")
+            << QStringList{};
+    QTest::newRow("a reference to a later record")
+            << i
+            << QByteArray("SECTION WORLDITEM 1\n{\nSERIAL 5000\nCONT 5001\n}\n"
+                          "SECTION WORLDITEM 2\n{\nSERIAL 5001\n}\n")
+            << QStringList{};
+    QTest::newRow("dangling ROBE and ACCOUNT")
+            << c << QByteArray("SECTION CHARACTER 0\n{\nSERIAL 100\nACCOUNT 2\nROBE 100\n}\n")
+            << QStringList{ "ztpcs.wsc:4: ACCOUNT 2 names no account",
+                   "ztpcs.wsc:5: ROBE 100 names no item" };
+    QTest::newRow("unclosed record")
+            << c
+            << QByteArray("SECTION CHARACTER 0\n{\nSERIAL 100\n"
+                          "SECTION CHARACTER 1\n{\nSERIAL 101\n}\n")
+            << QStringList{
+                   "ztpcs.wsc:1: record 0 has no \"}\" before the SECTION line at line 4"
+               };
+    // The loaders simplify before they cut a comment: "{ // x" is no brace to them.
+    QTest::newRow("no opening brace")
+            << a
+            << accounts
+                    + "SECTION ACCOUNT 2\n{ // x\nNAME bob\n}\n"
+                      "SECTION ACCOUNT 3\n{\nNAME carol\n}\n"
+            << QStringList{ "accounts.adm:5: record 2 has no \"{\" after its SECTION line" };
+    QTest::newRow("account without NAME or closing brace")
+            << a << accounts + "SECTION ACCOUNT 2\n{\n}\nSECTION ACCOUNT 3\n{\nNAME x\n"
+            << QStringList{ "accounts.adm:5: account record 2 has no NAME line",
+                   "accounts.adm:8: record 3 is cut off: the file ends before its \"}\"" };
+    QTest::newRow("cut off at the last line")
+            << i << items + "SECTION WORLDITEM 3\n{\nSERIAL 5002"
+            << QStringList{ "ztitems.wsc:14: record 3 is cut off: the file ends before its \"}\"" };
+    QTest::newRow("no SERIAL, CR LF")
+            << i << QByteArray(items).replace('\n', "\r\n") + "SECTION WORLDITEM 3\r\n{\r\n}\r\n"
+            << QStringList{ "ztitems.wsc:14: record 3 has no SERIAL line" };
+    QTest::newRow("items file missing")
+            << i << QByteArray()
+            << QStringList{ "ztitems.wsc: cannot be read: No such file or directory" };
+}
+
+void tst_Cli::checkFindsDamage()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, problems);
+    QTemporaryDir dir;
+    QVERIFY(fixture::writeWorld(dir.path(), accounts, characters, items));
+    QFile::remove(world::filePath(dir.path(), file));
+    QVERIFY(bytes.isNull() || fixture::writeFile(world::filePath(dir.path(), file), bytes));
+
+    const Run run = cli({ QStringLiteral("check"), dir.path() });
+    QStringList lines = QString::fromLocal8Bit(run.out).split(QLatin1Char('\n'));
+    QCOMPARE(lines.takeLast(), QString());
+    const QString summary = lines.takeLast();
+    QVERIFY2(summary.startsWith(dir.path()), qPrintable(summary));
+    for (QString &line : lines)
+        line.remove(dir.path() + QLatin1Char('/'));
+    QCOMPARE(lines, problems);
+    QCOMPARE(run.status, problems.isEmpty() ? 0 : 1);
+}
+
+void tst_Cli::listsAsTheWindow()
+{
+    const Run run = cli({ QStringLiteral("list"), examples(QStringLiteral("source")) });
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out,
+            "account 0: harald\n"
+            "    Aldo Brand  (serial 1, record 0)\n"
+            "    Wren  (serial 2, record 1)\n"
+            "account 1: mirelle\n"
+            "    Sela Moor  (serial 3, record 2)\n"
+            "account 2: tobin\n"
+            "    Garrick  (serial 4, record 3)\n");
+
+    const Run json = cli({ QStringLiteral("list"), examples(QStringLiteral("destination")),
+            QStringLiteral("--json") });
+    const QJsonArray listed =
+            QJsonDocument::fromJson(json.out)[QLatin1String("accounts")].toArray();
+    MainWindow window;
+    window.processFile(examples(QStringLiteral("destination")), window.listView1,
+            &window.sourceAccounts, &window.sourceChars, false);
+    QCOMPARE(listed.size(), window.sourceAccounts.size());
+    for (const QJsonValue &account : listed) {
+        const int number = account[QLatin1String("number")].toInt();
+        QCOMPARE(account[QLatin1String("name")].toString(), window.sourceAccounts.value(number));
+        const QJsonArray held = account[QLatin1String("characters")].toArray();
+        const QList<char_st> loaded = window.sourceChars.value(number);
+        QCOMPARE(held.size(), loaded.size());
+        for (qsizetype c = 0; c < held.size(); ++c) {
+            QCOMPARE(held[c][QLatin1String("name")].toString(), loaded[c].name);
+            QCOMPARE(held[c][QLatin1String("serial")].toInt(), loaded[c].serial);
+        }
+    }
+}
+
+void tst_Cli::exitStatuses_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    const QString source = examples(QStringLiteral("source"));
+    QTest::newRow("no command") << QStringList{} << 2;
+    QTest::newRow("unknown command") << QStringList{ "copy", source } << 2;
+    QTest::newRow("check without a world") << QStringList{ "check" } << 2;
+    QTest::newRow("--json on transfer")
+            << QStringList{ "transfer", "--from", source, "--to", source, "--json" } << 2;
+    QTest::newRow("--show without --dry-run") << QStringList{ "transfer", "--from", source, "--to",
+        source, "--account", "tobin", "Wren", "--show" }
+                                              << 2;
+    QTest::newRow("no such world") << QStringList{ "list", source + "/nowhere" } << 6;
+    QTest::newRow("no such source") << QStringList{ "transfer", "--from", source + "/nowhere",
+        "--to", source, "--account", "tobin", "Wren" }
+                                    << 6;
+    QTest::newRow("--version") << QStringList{ "--version" } << 0;
+}
+
+void tst_Cli::exitStatuses()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    const Run run = cli(arguments);
+    QCOMPARE(run.status, status);
+    QCOMPARE(run.err.isEmpty(), status == 0);
+}
+
+// The window and the terminal program append the same bytes for the same transfer.
+void tst_Cli::sameBytesAsTheWindow()
+{
+    QTemporaryDir temp;
+    const QString source = examples(QStringLiteral("source"));
+    const QString byWindow = temp.filePath(QStringLiteral("window"));
+    const QString byCli = temp.filePath(QStringLiteral("cli"));
+    QVERIFY(copyExample(QStringLiteral("destination"), byWindow));
+    QVERIFY(copyExample(QStringLiteral("destination"), byCli));
+
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.processFile(
+            source, window.listView1, &window.sourceAccounts, &window.sourceChars, false);
+    window.sourceDir = source;
+    window.fileDestination(byWindow);
+    const auto select = [](QTreeWidget *view, const QString &text, int column) {
+        const QList<QTreeWidgetItem *> found =
+                view->findItems(text, Qt::MatchExactly | Qt::MatchRecursive, column);
+        if (!found.isEmpty())
+            view->setCurrentItem(found.constFirst());
+        return !found.isEmpty();
+    };
+    QVERIFY(select(window.listView1, QStringLiteral("Aldo Brand"), 1));
+    QVERIFY(select(window.listView2, QStringLiteral("linnea"), 0));
+    window.fileTransfer();
+
+    const Run run = cli({ QStringLiteral("transfer"), QStringLiteral("--from"), source,
+            QStringLiteral("--to"), byCli, QStringLiteral("--account"), QStringLiteral("linnea"),
+            QStringLiteral("Aldo Brand") });
+    QCOMPARE(run.status, 0);
+    QVERIFY(worldBytes(byCli) != worldBytes(examples(QStringLiteral("destination"))));
+    QCOMPARE(worldBytes(byCli), worldBytes(byWindow));
+}
+
+void tst_Cli::batchEqualsOneByOne()
+{
+    QTemporaryDir temp;
+    const QString source = examples(QStringLiteral("source"));
+    const QString batched = temp.filePath(QStringLiteral("batched"));
+    const QString single = temp.filePath(QStringLiteral("single"));
+    QVERIFY(copyExample(QStringLiteral("destination"), batched));
+    QVERIFY(copyExample(QStringLiteral("destination"), single));
+    const QList<QStringList> transfers = { { "harald", "Aldo Brand", "linnea" },
+        { "harald", "Wren", "quill" }, { "mirelle", "Sela Moor", "quill" } };
+    QByteArray batch = "# three transfers\n\n";
+    for (const QStringList &transfer : transfers) {
+        batch += transfer.join(QLatin1Char('\t')).toUtf8() + '\n';
+        QCOMPARE(cli({ "transfer", "--from", source, "--to", single, "--source-account",
+                             transfer[0], "--account", transfer[2], transfer[1] })
+                         .status,
+                0);
+    }
+    const QString batchFile = temp.filePath(QStringLiteral("batch.txt"));
+    QVERIFY(fixture::writeFile(batchFile, batch));
+    const Run run = cli({ "transfer", "--from", source, "--to", batched, "--batch", batchFile });
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out.count(": done: "), 3);
+    QCOMPARE(worldBytes(batched), worldBytes(single));
+
+    // A fourth line that is refused stops the batch there, after the ones before it.
+    QVERIFY(fixture::writeFile(batchFile, batch + "tobin\tGarrick\tbram\nharald\tWren\tbram\n"));
+    const QByteArray before = worldBytes(single);
+    const Run stopped = cli({ "transfer", "--from", source, "--to", single, "--batch", batchFile });
+    QCOMPARE(stopped.status, 3);
+    QVERIFY2(stopped.err.contains(":3: Aldo Brand (harald) -> linnea: refused"),
+            stopped.err.constData());
+    QCOMPARE(worldBytes(single), before);
+}
+
+void tst_Cli::dryRunShowsTheAppend()
+{
+    QTemporaryDir temp;
+    const QString source = examples(QStringLiteral("source"));
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const QByteArray before = worldBytes(dest);
+    const QStringList transfer = { "transfer", "--from", source, "--to", dest, "--account",
+        "linnea", "Aldo Brand" };
+
+    const Run dry = cli(transfer + QStringList{ "--dry-run", "--show" });
+    QCOMPARE(dry.status, 0);
+    QCOMPARE(worldBytes(dest), before);
+    // Each text follows a line that gives its size.
+    QList<QByteArray> shown;
+    for (qsizetype at = dry.out.indexOf("--- "); at >= 0 && shown.size() < 2;
+            at = dry.out.indexOf("--- ", at)) {
+        const qsizetype end = dry.out.indexOf('\n', at);
+        const QByteArray head = dry.out.mid(at, end - at);
+        const int size = head.split(' ').value(4).toInt();
+        shown << dry.out.mid(end + 1, size);
+        at = end + 1 + size;
+    }
+    QCOMPARE(shown.size(), 2);
+
+    const QByteArray characters =
+            fixture::readFile(world::filePath(dest, world::charactersFileName()));
+    const QByteArray items = fixture::readFile(world::filePath(dest, world::itemsFileName()));
+    QCOMPARE(cli(transfer).status, 0);
+    QCOMPARE(fixture::readFile(world::filePath(dest, world::charactersFileName())),
+            characters + shown[0]);
+    QCOMPARE(fixture::readFile(world::filePath(dest, world::itemsFileName())), items + shown[1]);
+}
+
+void tst_Cli::refusalsWriteNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    QTest::addColumn<bool>("written"); // by a transfer before the one refused
+    QTest::newRow("account limit") << QStringList{ "--account", "ostara", "Aldo Brand" } << 3
+                                   << "Account limit: " << false;
+    QTest::newRow("duplicate name") << QStringList{ "--account", "bram", "Garrick" } << 3
+                                    << "Character Duplication: " << false;
+    QTest::newRow("wrong source account")
+            << QStringList{ "--source-account", "tobin", "--account", "quill", "Wren" } << 3
+            << "Transfer Error: " << false;
+    QTest::newRow("no such character") << QStringList{ "--account", "quill", "Nobody" } << 3
+                                       << "holds a character named" << false;
+    QTest::newRow("second of two refused") << QStringList{ "--account", "bram", "Wren", "Garrick" }
+                                           << 3 << "done before it: Wren." << true;
+}
+
+void tst_Cli::refusalsWriteNothing()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    QFETCH(bool, written);
+    QTemporaryDir temp;
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const QByteArray before = worldBytes(dest);
+    const Run run = cli(
+            QStringList{ "transfer", "--from", examples(QStringLiteral("source")), "--to", dest }
+            + arguments);
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.err.contains(says.toUtf8()), run.err.constData());
+    QCOMPARE(worldBytes(dest) != before, written);
+}
+
+void tst_Cli::ambiguousNameNeedsTheAccount()
+{
+    QTemporaryDir source;
+    QTemporaryDir dest;
+    QVERIFY(fixture::writeWorld(source.path(), accounts + "SECTION ACCOUNT 2\n{\nNAME bob\n}\n",
+            characters + "SECTION CHARACTER 1\n{\nSERIAL 101\nNAME Aldo\nACCOUNT 2\n}\n", items));
+    QVERIFY(fixture::writeWorld(dest.path(), accounts, QByteArray(""), QByteArray("")));
+    const QStringList transfer = { "transfer", "--from", source.path(), "--to", dest.path(),
+        "--account", "alice", "Aldo" };
+    const Run ambiguous = cli(transfer);
+    QCOMPARE(ambiguous.status, 2);
+    QVERIFY2(ambiguous.err.contains("Aldo is a character of alice, bob in"),
+            ambiguous.err.constData());
+    QCOMPARE(fixture::readFile(world::filePath(dest.path(), world::charactersFileName())), "");
+    QCOMPARE(cli(transfer + QStringList{ "--source-account", "bob" }).status, 0);
+}
+
+QTEST_MAIN(tst_Cli)
+#include "tst_cli.moc"
