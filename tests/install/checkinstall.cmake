@@ -1,6 +1,8 @@
 # Installs the build BUILD_DIR into a fresh PREFIX, as `cmake --install <build> --prefix
 # <dir>` does for a packager or an operator, and checks that a desktop finds the program
-# there: the program, a valid desktop entry that starts it, and the icon that entry names.
+# there: the program, a valid desktop entry that starts it, and the icon that entry names;
+# and that a terminal finds the other: chartransfer-cli, which runs, and a manual page for
+# each program.
 #
 #   cmake -DBUILD_DIR=<build> -DPREFIX=<empty dir to use> -P checkinstall.cmake
 
@@ -23,7 +25,10 @@ set(program "${PREFIX}/bin/chartransfer")
 set(entry "${PREFIX}/share/applications/chartransfer.desktop")
 set(icon "${PREFIX}/share/icons/hicolor/32x32/apps/chartransfer.png")
 set(scalable "${PREFIX}/share/icons/hicolor/scalable/apps/chartransfer.svg")
-foreach(file IN ITEMS "${program}" "${entry}" "${icon}" "${scalable}")
+set(cli "${PREFIX}/bin/chartransfer-cli")
+set(manuals "${PREFIX}/share/man/man1/chartransfer.1.gz"
+    "${PREFIX}/share/man/man1/chartransfer-cli.1.gz")
+foreach(file IN ITEMS "${program}" "${entry}" "${icon}" "${scalable}" "${cli}" ${manuals})
     if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
         message(FATAL_ERROR "not installed: ${file}\ncmake --install said:\n${output}")
     endif()
@@ -34,6 +39,28 @@ execute_process(COMMAND test -x "${program}" RESULT_VARIABLE notExecutable)
 if(NOT notExecutable EQUAL 0)
     message(FATAL_ERROR "${program} is not executable")
 endif()
+
+# The terminal program runs from where it was installed, and its help lists the exit
+# statuses.
+execute_process(COMMAND "${cli}" --help
+    RESULT_VARIABLE result OUTPUT_VARIABLE help ERROR_VARIABLE help)
+if(NOT result EQUAL 0 OR NOT help MATCHES "Exit status:.*6  a world that cannot be read")
+    message(FATAL_ERROR "${cli} --help failed (${result}):\n${help}")
+endif()
+
+# The manual pages are gzip files (they start with 1f 8b) that hold a page of their own.
+foreach(manual IN LISTS manuals)
+    file(READ "${manual}" head LIMIT 2 HEX)
+    if(NOT head STREQUAL "1f8b")
+        message(FATAL_ERROR "${manual} is not compressed with gzip")
+    endif()
+    get_filename_component(page "${manual}" NAME_WE)
+    execute_process(COMMAND gzip -dc "${manual}" OUTPUT_VARIABLE text)
+    string(TOUPPER "${page}" title)
+    if(NOT text MATCHES "^\\.TH ${title} 1 ")
+        message(FATAL_ERROR "${manual} is not the manual page of ${page}")
+    endif()
+endforeach()
 
 # The icon is a 32 by 32 PNG, as its folder promises: the signature, then the width and
 # height of the IHDR chunk.
@@ -74,4 +101,5 @@ if(NOT lines)
 endif()
 
 file(REMOVE_RECURSE "${PREFIX}")
-message(STATUS "installed and complete: ${program}, ${entry}, ${icon}, ${scalable}")
+message(STATUS "installed and complete: ${program}, ${entry}, ${icon}, ${scalable}, ${cli}, "
+    "${manuals}")
