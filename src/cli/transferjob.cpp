@@ -186,7 +186,9 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
                 out.line(QStringLiteral("--- end"));
             }
             out.flush();
-            done.append(transfer.origin.isEmpty() ? transfer.character : transfer.origin);
+            done.append(transfer.origin.isEmpty()
+                            ? transfer.character
+                            : QStringLiteral("%1 (%2)").arg(transfer.character, transfer.origin));
             continue;
         }
 

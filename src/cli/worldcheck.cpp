@@ -8,6 +8,7 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "cli/exitstatus.h"
@@ -95,15 +96,25 @@ QString describe(const Problem &problem)
     return QString();
 }
 
+// The first bytes of the item lines a check looks at: SERIAL, SECTION, OWNER, CONT, TYPE,
+// MORE and "}". Other lines are passed over in bulk, 64 bytes at a time.
+constexpr char ItemKeys[] = "SOCTM}";
+
 // Reads an items file the way the item scans do: lines are conditioned by cutting the
 // comment first; a SECTION line of any record type opens a record; everything up to the
 // "{" is passed over, further headers included; the body runs to the first "}", a header
 // inside it being an ordinary line; the file's last line is never examined as a body line.
-template <typename OnLine>
-void readItemRecords(world::LineReader &reader, OnLine onLine)
+// Lines that cannot hold a key the check wants are not told of; `passedOver(n)` counts
+// them before the line that comes after them.
+template <typename OnLine, typename PassedOver>
+void readItemRecords(world::LineReader &reader, OnLine onLine, PassedOver passedOver)
 {
+    constexpr qint64 All = std::numeric_limits<qint64>::max();
     while (!reader.atEnd()) {
-        reader.readLine();
+        const qint64 read = reader.readLinesUntilKey(ItemKeys, All);
+        if (read == 0)
+            return;
+        passedOver(read - 1);
         ConditionedLine line = ConditionedLine::forScanner(reader.line());
         if (!line.keyIs("SECTION")) {
             onLine(line, LinePlace::Between);
@@ -117,17 +128,19 @@ void readItemRecords(world::LineReader &reader, OnLine onLine)
         }
         if (reader.atEnd())
             return;
-        for (bool first = true;; first = false) {
-            if (!first)
-                onLine(line, LinePlace::Body);
-            if (line.is("}"))
-                break;
-            reader.readLine();
+        for (;;) {
+            const qint64 body = reader.readLinesUntilKey(ItemKeys, All);
+            if (body == 0)
+                return;
+            passedOver(body - 1);
             line = ConditionedLine::forScanner(reader.line());
             if (reader.atEnd()) {
                 onLine(line, LinePlace::Last);
-                break;
+                return;
             }
+            onLine(line, LinePlace::Body);
+            if (line.is("}"))
+                break;
         }
     }
 }
@@ -142,18 +155,19 @@ public:
 
     void run()
     {
-        m_read[Accounts] = pass(Accounts, [this](world::LineReader &reader, auto onLine) {
+        m_read[Accounts] = pass(Accounts, [this](world::LineReader &reader, auto onLine, auto) {
             world::readAccounts(
                     reader, [this](int number, const QString &) { m_accounts.insert(number, 1); },
                     [](qint64) {}, onLine);
         });
-        m_read[Characters] = pass(Characters, [](world::LineReader &reader, auto onLine) {
+        m_read[Characters] = pass(Characters, [](world::LineReader &reader, auto onLine, auto) {
             world::CharacterFileFacts facts;
             world::readCharacters(
                     reader, &facts, [](const world::CharacterFound &) {}, [](qint64) {}, onLine);
         });
-        m_read[Items] = pass(Items,
-                [](world::LineReader &reader, auto onLine) { readItemRecords(reader, onLine); });
+        m_read[Items] = pass(Items, [](world::LineReader &reader, auto onLine, auto passedOver) {
+            readItemRecords(reader, onLine, passedOver);
+        });
 
         // What could not be told while reading: references to records later in the file.
         // A reference into a file that could not be read is not judged.
@@ -254,8 +268,9 @@ private:
         m_problems.push_back(Problem{ line, other, value, kind, file });
     }
 
-    // Reads one file through `read`, which hands every line it reads to the function it is
-    // given. False when the file could not be read to its end.
+    // Reads one file through `read`, which hands every line it reads to the first function
+    // it is given, or counts it with the second. False when the file could not be read to
+    // its end.
     template <typename Read>
     bool pass(FileIndex file, Read read)
     {
@@ -276,12 +291,15 @@ private:
         m_file = file;
         m_line = 0;
         m_state = State::Outside;
+        quint32 told = 0;
         const auto onLine = [&](const ConditionedLine &line, LinePlace place) {
-            if ((++m_line & 0xffff) == 0)
+            ++m_line;
+            if ((++told & 0x3fff) == 0)
                 m_progress.setValue(scale.value(reader.pos()));
             take(line, place);
         };
-        read(reader, onLine);
+        const auto passedOver = [this](qint64 lines) { m_line += quint32(lines); };
+        read(reader, onLine, passedOver);
         if (m_state != State::Outside)
             add(file, Kind::CutOff, m_headerLine, m_number);
         m_progress.clearMessage();
