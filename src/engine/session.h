@@ -40,6 +40,9 @@ struct Session
     bool destCharsCutOff = false;
     // The same for the destination items file, noted by the serial scan.
     bool destItemsCutOff = false;
+    // Where the line after the last header of the destination items file begins (-1: none),
+    // noted by the serial scan.
+    qint64 destItemsLastHeader = -1;
     // A read error that ended a pass early, as the user is told it ("Could not read <file>:
     // <reason>."): that pass saw only part of its file, so the highest numbers it found, or
     // the items it collected, cannot be trusted. One for the destination's characters file

@@ -333,7 +333,10 @@ TransferOutcome runTransfer(
 
     if (!session.scanReadError.isEmpty())
         refusal = readError(session.scanReadError);
-    if (refusal.isEmpty() && session.destItemsCutOff)
+    if (refusal.isEmpty()
+            && (session.destItemsCutOff
+                    || !transfer::itemsEndOutsideRecord(
+                            destItemsPath, session.destItemsLastHeader)))
         refusal = cutOff(destItemsPath);
     if (refusal.isEmpty() && session.maxItemSection > INT_MAX - session.serialMap.size())
         refusal = outOfNumbers(QStringLiteral("item record numbers"));

@@ -12,21 +12,15 @@ namespace items {
 
 namespace {
 
-// Whether the record whose header ends at `from` is finished before `to`: the scans pass
-// over everything up to its "{" line and read its body up to the next "}" line. Without
-// that "{", they would take the "{" of whatever is appended next as this record's.
+// Whether a "}" line stands between the byte positions `from` and `to` of `file`.
 bool closedAfter(QFile &file, qint64 from, qint64 to)
 {
     if (!file.seek(from))
         return false;
     world::LineReader reader(&file, from);
     reader.setLimit(to);
-    bool opened = false;
-    while (reader.readLinesUntilKey(opened ? "}" : "{", std::numeric_limits<qint64>::max()) > 0) {
-        const world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
-        if (!opened)
-            opened = line.is("{");
-        else if (line.is("}"))
+    while (reader.readLinesUntilKey("}", std::numeric_limits<qint64>::max()) > 0) {
+        if (world::ConditionedLine::forScanner(reader.line()).is("}"))
             return true;
     }
     return false;
@@ -44,6 +38,7 @@ void acquireSerials(engine::Session &session, const QString &dir, engine::Progre
     session.maxItemSection = -1;
     session.maxItemSerial = 0x40000000;
     session.destItemsCutOff = false;
+    session.destItemsLastHeader = -1;
     session.scanReadError.clear();
 
     QFile file(world::filePath(dir, world::itemsFileName()));
@@ -77,6 +72,7 @@ void acquireSerials(engine::Session &session, const QString &dir, engine::Progre
     // Whether the last header still waits for its closing brace: a file that ends there was
     // cut off inside a record, and text appended to it would join that record. Only the
     // lines after the last header can tell, so only those are read again for a "}".
+    session.destItemsLastHeader = afterLastHeader;
     session.destItemsCutOff =
             afterLastHeader >= 0 && !closedAfter(file, afterLastHeader, reader.pos());
     // A read error ends the pass like the end of the file would, short of the highest

@@ -63,4 +63,28 @@ bool recordStillHolds(const QString &path, const char_st &character)
     return holds && reader.errorString().isEmpty();
 }
 
+bool itemsEndOutsideRecord(const QString &path, qint64 from)
+{
+    if (from < 0)
+        return true;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(from))
+        return false;
+    world::LineReader reader(&file, from);
+    // The scans pass over everything after a header up to its "{", and read the body up to
+    // its first "}"; after that, only a header starts a record again. The last header may
+    // itself stand inside a body, which this reading takes as the cautious side.
+    enum { Header, Body, Outside } state = Header;
+    while (reader.readLine()) {
+        const world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
+        if (state == Header && line.is("{"))
+            state = Body;
+        else if (state == Body && line.is("}"))
+            state = Outside;
+        else if (state == Outside && line.keyIs("SECTION"))
+            state = Header;
+    }
+    return state == Outside && reader.errorString().isEmpty();
+}
+
 } // namespace transfer
