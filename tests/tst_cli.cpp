@@ -200,6 +200,22 @@ void tst_Cli::checkFindsDamage()
         line.remove(dir.path() + QLatin1Char('/'));
     QCOMPARE(lines, problems);
     QCOMPARE(run.status, problems.isEmpty() ? 0 : 1);
+
+    const QJsonObject json = QJsonDocument::fromJson(
+            cli({ QStringLiteral("check"), dir.path(), QStringLiteral("--json") }).out)
+                                     .object();
+    const QJsonArray listed = json[QLatin1String("problems")].toArray();
+    QCOMPARE(listed.size(), problems.size());
+    QCOMPARE(json[QLatin1String("clean")].toBool(), problems.isEmpty());
+    // The same problems, as file, line (0 for a whole file) and text.
+    for (qsizetype at = 0; at < listed.size(); ++at) {
+        const QJsonValue problem = listed[at];
+        const int line = problem[QLatin1String("line")].toInt();
+        QCOMPARE(problem[QLatin1String("file")].toString()
+                        + (line ? QStringLiteral(":%1: ").arg(line) : QStringLiteral(": "))
+                        + problem[QLatin1String("problem")].toString(),
+                problems[at]);
+    }
 }
 
 void tst_Cli::listsAsTheWindow()

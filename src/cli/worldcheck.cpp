@@ -3,9 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <algorithm>
 #include <limits>
@@ -94,6 +91,24 @@ QString describe(const Problem &problem)
         return QStringLiteral("ACCOUNT %1 names no account").arg(value);
     }
     return QString();
+}
+
+// A JSON string in UTF-8: quotes, backslashes and control characters escaped.
+QByteArray jsonString(const QString &text)
+{
+    QByteArray json = "\"";
+    for (const QChar c : text) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            json += '\\';
+            json += char(c.unicode());
+        } else if (c.unicode() < 0x20) {
+            json += "\\u00";
+            json += QByteArray::number(c.unicode(), 16).rightJustified(2, '0');
+        } else {
+            json += QString(c).toUtf8();
+        }
+    }
+    return json + '"';
 }
 
 // The first bytes of the item lines a check looks at: SERIAL, SECTION, OWNER, CONT, TYPE,
@@ -222,28 +237,32 @@ public:
                                  QString::number(m_records[Items])));
     }
 
+    // Written as it goes rather than built as a document first: a damaged large world can
+    // have a hundred thousand problems, and a document of them would cost more time and
+    // memory than the check itself.
     void printJson(Output &out) const
     {
-        QJsonArray problems;
+        out.bytes("{\n    \"world\": " + jsonString(m_dir) + ",\n    \"clean\": "
+                + (problemCount() == 0 ? "true" : "false") + ",\n    \"records\": {");
         for (int file = 0; file < FileCount; ++file) {
-            if (!m_unreadable[file].isEmpty()) {
-                problems.append(QJsonObject{ { QStringLiteral("file"), fileName(FileIndex(file)) },
-                        { QStringLiteral("line"), 0 },
-                        { QStringLiteral("problem"), m_unreadable[file] } });
-            }
+            out.bytes((file ? ", " : "") + jsonString(fileName(FileIndex(file))) + ": "
+                    + QByteArray::number(m_records[file]));
         }
-        for (const Problem &problem : m_problems) {
-            problems.append(QJsonObject{ { QStringLiteral("file"), fileName(problem.file) },
-                    { QStringLiteral("line"), qint64(problem.line) },
-                    { QStringLiteral("problem"), describe(problem) } });
+        out.bytes("},\n    \"problems\": [");
+        bool first = true;
+        const auto problem = [&](FileIndex file, quint32 line, const QString &text) {
+            out.bytes(QByteArray(first ? "\n" : ",\n") + "        {\"file\": "
+                    + jsonString(fileName(file)) + ", \"line\": " + QByteArray::number(line)
+                    + ", \"problem\": " + jsonString(text) + "}");
+            first = false;
+        };
+        for (int file = 0; file < FileCount; ++file) {
+            if (!m_unreadable[file].isEmpty())
+                problem(FileIndex(file), 0, m_unreadable[file]);
         }
-        QJsonObject records;
-        for (int file = 0; file < FileCount; ++file)
-            records.insert(fileName(FileIndex(file)), qint64(m_records[file]));
-        const QJsonObject report{ { QStringLiteral("world"), m_dir },
-            { QStringLiteral("clean"), problemCount() == 0 },
-            { QStringLiteral("records"), records }, { QStringLiteral("problems"), problems } };
-        out.bytes(QJsonDocument(report).toJson(QJsonDocument::Indented));
+        for (const Problem &found : m_problems)
+            problem(found.file, found.line, describe(found));
+        out.bytes(first ? "]\n}\n" : "\n    ]\n}\n");
     }
 
 private:
@@ -489,14 +508,12 @@ int checkWorld(const QString &dir, bool json, Output &out, TerminalProgress &pro
     Checker checker(dir, progress);
     checker.run();
     progress.clear();
-    if (!checker.anyRead()) {
-        checker.print(out);
-        return ExitUnreadable;
-    }
     if (json)
         checker.printJson(out);
     else
         checker.print(out);
+    if (!checker.anyRead())
+        return ExitUnreadable;
     return checker.problemCount() == 0 ? ExitDone : ExitProblems;
 }
 
