@@ -88,6 +88,7 @@ private slots:
     void refusalsWriteNothing_data();
     void refusalsWriteNothing();
     void ambiguousNameNeedsTheAccount();
+    void failedTransferIsPutBack();
 };
 
 void tst_Cli::checkClean_data()
@@ -438,6 +439,26 @@ void tst_Cli::ambiguousNameNeedsTheAccount()
             ambiguous.err.constData());
     QCOMPARE(fixture::readFile(world::filePath(dest.path(), world::charactersFileName())), "");
     QCOMPARE(cli(transfer + QStringList{ "--source-account", "bob" }).status, 0);
+}
+
+// The items file cannot be written (immutable, which binds root too): the character written
+// before it is taken back, and the status says so.
+void tst_Cli::failedTransferIsPutBack()
+{
+    QTemporaryDir temp;
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const QString items = world::filePath(dest, world::itemsFileName());
+    if (QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), items }) != 0)
+        QSKIP("chattr +i is not possible here (needs root and a file system that has it)");
+    const QByteArray before = worldBytes(dest);
+    const Run run = cli({ "transfer", "--from", examples(QStringLiteral("source")), "--to", dest,
+            "--account", "linnea", "Aldo Brand" });
+    QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("-i"), items });
+    QCOMPARE(run.status, 4);
+    QVERIFY2(run.err.contains("failed, destination put back as it was\nTransfer Failed: "),
+            run.err.constData());
+    QCOMPARE(worldBytes(dest), before);
 }
 
 QTEST_MAIN(tst_Cli)
