@@ -96,6 +96,8 @@ private:
     // Leaves the progress bar idle after the last pass of a command: a pass over an empty
     // file leaves a total of 0, which the bar shows as a busy indicator.
     void settleProgress();
+    // Undoes a transfer into `dir` that a crash interrupted, or says why it cannot.
+    void recoverInterruptedTransfer(const QString &dir);
     // Shows a world's directory as the title of its group, without letting a long path
     // widen the window past what the group holds.
     void showWorldPath(QGroupBox *group, const QString &dir);

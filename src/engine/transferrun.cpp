@@ -10,6 +10,7 @@
 #include "items/itemscans.h"
 #include "transfer/composition.h"
 #include "transfer/copies.h"
+#include "transfer/journal.h"
 #include "transfer/transferchecks.h"
 #include "transfer/transferstep.h"
 #include "transfer/verification.h"
@@ -62,6 +63,20 @@ Refusal damagedSource(const QString &name, const transfer::Problem &problem)
                 .arg(name, problem.path)
                 .arg(problem.line)
                 .arg(problem.what, problem.repair) };
+}
+
+// A journal in the destination: a transfer into it was interrupted and not yet undone.
+Refusal interrupted(const QString &dir)
+{
+    const QString summary = transfer::journalSummary(dir);
+    if (summary.isEmpty())
+        return {};
+    return { QStringLiteral("Interrupted Transfer"),
+        QStringLiteral("The destination world %1 holds the journal of an interrupted transfer "
+                       "(%2), so its files may hold part of that transfer. Nothing was "
+                       "written.\n\nSelect the destination world again: a transfer that can "
+                       "be undone is undone then, and otherwise you are told what to do.")
+                .arg(dir, summary) };
 }
 
 Refusal cutOff(const QString &path)
@@ -285,6 +300,8 @@ TransferOutcome runTransfer(
     }
     if (refusal.isEmpty())
         refusal = worldsUnchanged();
+    if (refusal.isEmpty())
+        refusal = interrupted(destWorld);
     if (refusal.isEmpty() && !session.destCharsReadError.isEmpty())
         refusal = readError(session.destCharsReadError);
     if (refusal.isEmpty() && session.destCharsCutOff)
@@ -391,6 +408,22 @@ TransferOutcome runTransfer(
         return outcome;
     }
 
+    // What is about to be appended goes to the journal first: if the process or the
+    // machine stops before both appends are on disk, the next load puts the files back.
+    transfer::Journal journal{ name, sourceWorld,
+        { { world::charactersFileName(), 0, true, 0, 0, session.preparedCharacter },
+                { world::itemsFileName(), 0, true, 0, 0, session.preparedItems } } };
+    QString journalError;
+    if (!transfer::describeFiles(destWorld, &journal, &journalError)
+            || !transfer::writeJournal(destWorld, journal, &journalError)) {
+        return refuseAfterScans({ QStringLiteral("Transfer Failed"),
+                QStringLiteral("The transfer failed before it began. %1\n\nThe destination "
+                               "world was left as it was: nothing of the character or its "
+                               "items was added.\n\nCheck the destination (free space, "
+                               "permissions), then try the transfer again.")
+                        .arg(journalError) });
+    }
+
     steps.copyCharacter(
             session, character.serial, character.offset, transfer, sourceWorld, destWorld);
     steps.pause();
@@ -398,8 +431,16 @@ TransferOutcome runTransfer(
     steps.pause();
 
     outcome.result = TransferResult::Done;
+    // Removing the journal is what makes the transfer done; if that fails, the next load
+    // would undo it, so it is undone now and reported.
+    if (session.transferFailure.isEmpty() && !transfer::removeJournal(destWorld, &journalError))
+        session.transferFailure = journalError;
     if (!session.transferFailure.isEmpty()) {
         transfer::restoreAppends(session);
+        // Put back, the files no longer need the journal; otherwise it stays for the next
+        // load to try again.
+        if (session.transferRestoreFailures.isEmpty())
+            transfer::removeJournal(destWorld, &journalError);
         QString text = QStringLiteral("The transfer failed. %1\n\n").arg(session.transferFailure);
         if (session.transferRestoreFailures.isEmpty()) {
             outcome.result = TransferResult::Failed;

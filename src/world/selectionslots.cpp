@@ -4,10 +4,12 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QScopeGuard>
 #include <QTreeWidget>
 
+#include "transfer/journal.h"
 #include "world/worldloading.h"
 
 namespace {
@@ -37,6 +39,20 @@ void MainWindow::showWorldPath(QGroupBox *group, const QString &dir)
     group->setToolTip(dir);
 }
 
+// A transfer that was interrupted left its journal in the world: it is undone, or the user
+// is told why it cannot be, before the world is read. A reload inside a running transfer
+// leaves its own journal alone.
+void MainWindow::recoverInterruptedTransfer(const QString &dir)
+{
+    if (transferRunning)
+        return;
+    const transfer::Recovery recovery = transfer::recoverWorld(dir);
+    if (recovery.result != transfer::RecoveryResult::None) {
+        QMessageBox::warning(
+                this, QStringLiteral("Interrupted Transfer"), recovery.message, QMessageBox::Ok);
+    }
+}
+
 void MainWindow::settleProgress()
 {
     if (progressBar->minimum() == 0 && progressBar->maximum() == 0) {
@@ -53,6 +69,7 @@ void MainWindow::fileSource()
             chooseWorldDirectory(this, QStringLiteral("Select directory containing source world"));
     if (dir.isEmpty())
         return;
+    recoverInterruptedTransfer(dir);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const auto restoreCursor = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
 
@@ -77,6 +94,7 @@ void MainWindow::fileDestination(QString dir)
 {
     if (dir.isEmpty())
         return;
+    recoverInterruptedTransfer(dir);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const auto restoreCursor = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
 

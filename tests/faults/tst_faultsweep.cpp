@@ -183,9 +183,15 @@ void tst_FaultSweep::sweep()
         const QString outcome = putBack
                 ? QStringLiteral("The destination world was left as it was")
                 : QStringLiteral("The destination world could not be put back as it was");
+        // A failing first flush of the folder now fails the transfer journal, before
+        // anything is appended: then there is nothing to put back.
         bool told = false;
-        for (const auto &box : run.boxes)
-            told = told || box.second.contains(outcome);
+        for (const auto &box : run.boxes) {
+            told = told || box.second.contains(outcome)
+                    || (box.second.contains(QLatin1String("failed before it began"))
+                            && box.second.contains(
+                                    QLatin1String("The destination world was left as it was")));
+        }
         QVERIFY2(told, qPrintable(QStringLiteral("no box says \"%1\": %2").arg(outcome, context)));
     }
 }

@@ -8,6 +8,7 @@
 
 #include "faults/faultsupport.h"
 #include "support/worldfixture.h"
+#include "transfer/journal.h"
 #include "world/worldformat.h"
 
 using namespace faults;
@@ -43,8 +44,13 @@ mkdir "$MNT/dest"
 for f in accounts.adm ztpcs.wsc ztitems.wsc; do
     if [ -e "$WORLD/$f" ]; then cp "$WORLD/$f" "$MNT/dest/$f"; fi
 done
-# Every free page taken: what is left is the unused end of each file's last page.
+# Every free page taken: what is left is the unused end of each file's last page, and the
+# pages the transfer journal takes (it is written before anything is appended).
+if [ "$JOURNAL_PAGES" -gt 0 ]; then
+    dd if=/dev/zero of="$MNT/journal-room" bs=4096 count="$JOURNAL_PAGES" >/dev/null 2>&1
+fi
 dd if=/dev/zero of="$MNT/filler" bs=4096 >/dev/null 2>&1 || true
+rm -f "$MNT/journal-room"
 set +e
 "$DRIVER" --source "$SOURCE" --dest "$MNT/dest" --character "$CHARACTER" --account "$ACCOUNT" \
     --timeout-ms "$TIMEOUT" >"$OUT/driver.out" 2>"$OUT/driver.err"
@@ -66,7 +72,7 @@ void tst_FullDisk::fullDisk_data()
 
     for (const char *tag : { "records-and-items", "last-line-without-line-feed" }) {
         for (const char *room : { "no-free-space", "a-few-bytes", "one-byte-short-for-characters",
-                     "one-byte-short-for-items", "exactly-enough" })
+                     "one-byte-short-for-items", "exactly-enough", "no-room-for-the-journal" })
             QTest::addRow("%s-%s", tag, room)
                     << QString::fromLatin1(tag) << QString::fromLatin1(room);
     }
@@ -124,6 +130,24 @@ void tst_FullDisk::fullDisk()
         itemsRoom = needItems;
         expectSuccess = true;
     }
+    // The journal holds both appends and a few hundred bytes about them; without its pages
+    // the transfer is refused before it appends anything. Its size depends a little on the
+    // digits of the files' device and inode numbers.
+    const auto journalPagesWith = [&](quint64 identity) {
+        const auto appended = [&](const QString &name) {
+            return plainAfter.files.value(name).mid(plainBefore.files.value(name).size());
+        };
+        const transfer::Journal journal{ sourceCharacter(), source,
+            { { world::charactersFileName(), 0, true, identity, identity,
+                      appended(world::charactersFileName()) },
+                    { world::itemsFileName(), 0, true, identity, identity,
+                            appended(world::itemsFileName()) } } };
+        return (transfer::journalSize(journal) + PageSize - 1) / PageSize;
+    };
+    if (journalPagesWith(0) != journalPagesWith(~quint64(0)))
+        QSKIP("the journal ends too near a page boundary to leave room for it exactly");
+    const qint64 journalPages =
+            room == QLatin1String("no-room-for-the-journal") ? 0 : journalPagesWith(0);
     QVERIFY2(needCharacters < PageSize && needItems < PageSize,
             "an append needs more than a page: the room left cannot be set exactly");
     World world = destination.world;
@@ -151,6 +175,7 @@ void tst_FullDisk::fullDisk()
                              { QStringLiteral("CHARACTER"), sourceCharacter() },
                              { QStringLiteral("ACCOUNT"), account },
                              { QStringLiteral("TIMEOUT"), QString::number(timeout) },
+                             { QStringLiteral("JOURNAL_PAGES"), QString::number(journalPages) },
                              { QStringLiteral("OUT"), out },
                              { QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen") } },
                      &exitCode, &error, timeout + 30000),
