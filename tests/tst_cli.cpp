@@ -9,6 +9,7 @@
 
 #include "app/mainwindow.h"
 #include "support/worldfixture.h"
+#include "transfer/journal.h"
 #include "world/worldformat.h"
 
 namespace {
@@ -89,6 +90,7 @@ private slots:
     void refusalsWriteNothing();
     void ambiguousNameNeedsTheAccount();
     void failedTransferIsPutBack();
+    void interruptedTransferIsRecovered();
 };
 
 void tst_Cli::checkClean_data()
@@ -459,6 +461,35 @@ void tst_Cli::failedTransferIsPutBack()
     QVERIFY2(run.err.contains("failed, destination put back as it was\nTransfer Failed: "),
             run.err.constData());
     QCOMPARE(worldBytes(dest), before);
+}
+
+// A transfer stopped half way: its journal is there and part of its text was appended.
+void tst_Cli::interruptedTransferIsRecovered()
+{
+    QTemporaryDir temp;
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const QByteArray before = worldBytes(dest);
+    const QString characters = world::filePath(dest, world::charactersFileName());
+    transfer::Journal journal{ QStringLiteral("Aldo Brand"), examples(QStringLiteral("source")),
+        { { world::charactersFileName(), 0, true, 0, 0, "\nSECTION CHARACTER 10\n{\n}\n" } } };
+    QString error;
+    QVERIFY2(transfer::describeFiles(dest, &journal, &error)
+                    && transfer::writeJournal(dest, journal, &error),
+            qPrintable(error));
+    QVERIFY(fixture::writeFile(characters, fixture::readFile(characters) + "\nSECTION CHA"));
+
+    const Run check = cli({ QStringLiteral("check"), dest });
+    QCOMPARE(check.status, 1);
+    QVERIFY2(check.out.startsWith(transfer::journalPath(dest).toUtf8()
+                     + ": an interrupted transfer is not undone yet"),
+            check.out.constData());
+    const QStringList transfer = { "transfer", "--from", examples(QStringLiteral("source")), "--to",
+        dest, "--account", "linnea", "Aldo Brand" };
+    QCOMPARE(cli(transfer + QStringList{ "--dry-run" }).status, 3);
+    QCOMPARE(cli({ QStringLiteral("recover"), dest }).status, 0);
+    QCOMPARE(worldBytes(dest), before);
+    QCOMPARE(cli({ QStringLiteral("check"), dest }).status, 0);
 }
 
 QTEST_MAIN(tst_Cli)

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "cli/exitstatus.h"
+#include "cli/recover.h"
 #include "cli/terminal.h"
 #include "cli/transferjob.h"
 #include "cli/worldcheck.h"
@@ -37,6 +38,11 @@ Commands:
       file has one transfer a line: source account, character and destination
       account separated by TABs; lines starting with # and blank lines are
       skipped. With --dry-run nothing is written.
+  recover WORLD [--discard]
+      Undoes a transfer into WORLD that was interrupted (the program or the
+      machine stopped during it), as the window does when it opens the world.
+      With --discard, removes the journal of one that cannot be undone, once
+      you have checked the world's files.
 
 Stop the game server before you transfer into its world.
 
@@ -44,7 +50,7 @@ Exit status:
   0  done; check: no problems found
   1  check found problems
   2  usage error (command line or batch file); nothing was done
-  3  a transfer was refused; nothing of it was written
+  3  a transfer was refused (recover: could not undo); nothing was written
   4  a transfer failed; the destination was put back as it was
   5  a transfer failed and a destination file could NOT be put back
   6  a world that cannot be read)";
@@ -89,9 +95,12 @@ int main(int argc, char *argv[])
             QStringLiteral("transfer: write nothing; print what each transfer would do."));
     const QCommandLineOption show(QStringLiteral("show"),
             QStringLiteral("transfer --dry-run: also print the exact text each file would get."));
-    parser.addOptions({ json, quiet, from, to, sourceAccount, account, batch, dryRun, show });
+    const QCommandLineOption discard(QStringLiteral("discard"),
+            QStringLiteral("recover: remove the journal without changing the world's files."));
+    parser.addOptions(
+            { json, quiet, from, to, sourceAccount, account, batch, dryRun, show, discard });
     parser.addPositionalArgument(QStringLiteral("command"),
-            QStringLiteral("list, check or transfer, and its arguments."),
+            QStringLiteral("list, check, transfer or recover, and its arguments."),
             QStringLiteral("command [arguments]"));
 
     if (!parser.parse(QCoreApplication::arguments()))
@@ -111,6 +120,18 @@ int main(int argc, char *argv[])
     cli::Output out(stdout);
     cli::TerminalProgress progress(parser.isSet(quiet));
 
+    if (command == QLatin1String("recover")) {
+        for (const QCommandLineOption &option : transferOnly + QList<QCommandLineOption>{ json }) {
+            if (parser.isSet(option))
+                return usageError(
+                        QStringLiteral("--%1 is not for recover").arg(option.names().constFirst()));
+        }
+        if (arguments.size() != 1)
+            return usageError(QStringLiteral("recover needs one world directory"));
+        return cli::recoverWorld(arguments.constFirst(), parser.isSet(discard), out);
+    }
+    if (parser.isSet(discard))
+        return usageError(QStringLiteral("--discard is for recover"));
     if (command == QLatin1String("list") || command == QLatin1String("check")) {
         for (const QCommandLineOption &option : transferOnly) {
             if (parser.isSet(option))

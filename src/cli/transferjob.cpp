@@ -13,6 +13,7 @@
 #include "engine/progress.h"
 #include "engine/session.h"
 #include "engine/transferrun.h"
+#include "transfer/journal.h"
 #include "world/worldformat.h"
 #include "world/worldindex.h"
 
@@ -100,6 +101,27 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     }
     const bool sameWorld =
             QFileInfo(job.from).canonicalFilePath() == QFileInfo(job.to).canonicalFilePath();
+
+    // A transfer that was interrupted is undone first, as when the window opens the world;
+    // one that cannot be undone makes the engine refuse. A dry run changes nothing, so it
+    // only says what a real run would meet.
+    for (const QString &dir : sameWorld ? QStringList{ job.to } : QStringList{ job.from, job.to }) {
+        if (job.dryRun) {
+            const QString summary = transfer::journalSummary(dir);
+            if (!summary.isEmpty()) {
+                printError(progress,
+                        QStringLiteral("chartransfer-cli: %1 holds the journal of an "
+                                       "interrupted transfer (%2): run \"chartransfer-cli "
+                                       "recover %1\" first; nothing was written")
+                                .arg(dir, summary));
+                return ExitRefused;
+            }
+            continue;
+        }
+        const transfer::Recovery recovery = transfer::recoverWorld(dir);
+        if (recovery.result != transfer::RecoveryResult::None)
+            printError(progress, QStringLiteral("Interrupted Transfer: %1").arg(recovery.message));
+    }
 
     QString from = job.from;
     QString to = job.to;

@@ -11,6 +11,7 @@
 #include "cli/exitstatus.h"
 #include "cli/numbertable.h"
 #include "cli/terminal.h"
+#include "transfer/journal.h"
 #include "world/accountrecords.h"
 #include "world/characterrecords.h"
 #include "world/progressscale.h"
@@ -170,6 +171,13 @@ public:
 
     void run()
     {
+        // A transfer that was interrupted: its files may hold part of it until it is undone.
+        const QString journal = transfer::journalSummary(m_dir);
+        if (!journal.isEmpty()) {
+            m_journal = QStringLiteral("an interrupted transfer is not undone yet (%1): run "
+                                       "\"chartransfer-cli recover %2\"")
+                                .arg(journal, m_dir);
+        }
         m_read[Accounts] = pass(Accounts, [this](world::LineReader &reader, auto onLine, auto) {
             world::readAccounts(
                     reader, [this](int number, const QString &) { m_accounts.insert(number, 1); },
@@ -208,7 +216,7 @@ public:
     bool anyRead() const { return m_read[Accounts] || m_read[Characters] || m_read[Items]; }
     qsizetype problemCount() const
     {
-        qsizetype count = qsizetype(m_problems.size());
+        qsizetype count = qsizetype(m_problems.size()) + (m_journal.isEmpty() ? 0 : 1);
         for (const QString &error : m_unreadable)
             count += error.isEmpty() ? 0 : 1;
         return count;
@@ -216,6 +224,8 @@ public:
 
     void print(Output &out) const
     {
+        if (!m_journal.isEmpty())
+            out.line(QStringLiteral("%1: %2").arg(transfer::journalPath(m_dir), m_journal));
         for (int file = 0; file < FileCount; ++file) {
             if (!m_unreadable[file].isEmpty())
                 out.line(QStringLiteral("%1: %2").arg(path(FileIndex(file)), m_unreadable[file]));
@@ -250,6 +260,11 @@ public:
         }
         out.bytes("},\n    \"problems\": [");
         bool first = true;
+        if (!m_journal.isEmpty()) {
+            out.bytes("\n        {\"file\": " + jsonString(transfer::journalFileName())
+                    + ", \"line\": 0, \"problem\": " + jsonString(m_journal) + "}");
+            first = false;
+        }
         const auto problem = [&](FileIndex file, quint32 line, const QString &text) {
             out.bytes(QByteArray(first ? "\n" : ",\n") + "        {\"file\": "
                     + jsonString(fileName(file)) + ", \"line\": " + QByteArray::number(line)
@@ -474,6 +489,7 @@ private:
     TerminalProgress &m_progress;
     bool m_read[FileCount] = {};
     QString m_unreadable[FileCount];
+    QString m_journal;
     qint64 m_records[FileCount] = {};
     NumberTable m_sections[FileCount];
     NumberTable m_accounts;

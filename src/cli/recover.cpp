@@ -1,0 +1,50 @@
+#include "cli/recover.h"
+
+#include <QFileInfo>
+
+#include <cstdio>
+
+#include "cli/exitstatus.h"
+#include "cli/terminal.h"
+#include "transfer/journal.h"
+
+namespace cli {
+
+int recoverWorld(const QString &dir, bool discard, Output &out)
+{
+    if (!QFileInfo(dir).isDir()) {
+        std::fprintf(stderr, "chartransfer-cli: %s is not a world: no such directory\n",
+                qPrintable(dir));
+        return ExitUnreadable;
+    }
+    if (!QFileInfo::exists(transfer::journalPath(dir))) {
+        out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
+        return ExitDone;
+    }
+    if (discard) {
+        const QString summary = transfer::journalSummary(dir);
+        QString error;
+        if (!transfer::removeJournal(dir, &error)) {
+            std::fprintf(stderr, "chartransfer-cli: %s\n", qPrintable(error));
+            return ExitRefused;
+        }
+        out.line(QStringLiteral("%1: removed the journal of %2; the world's files were left as "
+                                "they are")
+                         .arg(dir, summary));
+        return ExitDone;
+    }
+    const transfer::Recovery recovery = transfer::recoverWorld(dir);
+    if (recovery.result == transfer::RecoveryResult::None) {
+        out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
+        return ExitDone;
+    }
+    if (recovery.result == transfer::RecoveryResult::Kept) {
+        std::fprintf(stderr, "chartransfer-cli: Interrupted Transfer: %s\n",
+                qPrintable(recovery.message));
+        return ExitRefused;
+    }
+    out.line(recovery.message);
+    return ExitDone;
+}
+
+} // namespace cli
