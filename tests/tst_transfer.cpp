@@ -7,10 +7,12 @@
 #include "app/mainwindow.h"
 #include "support/worldfixture.h"
 #include "transfer/appendfile.h"
+#include "transfer/journal.h"
 #include "world/worldformat.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -127,6 +129,9 @@ private slots:
     void appendFileRefusesWhatIsNoFile();
     void restoreFile_data();
     void restoreFile();
+    void journalRecovery_data();
+    void journalRecovery();
+    void journalNotWritten();
 };
 
 void tst_Transfer::init()
@@ -582,6 +587,116 @@ void tst_Transfer::restoreFile()
     QCOMPARE(QFileInfo::exists(path), !after.isNull());
     if (!after.isNull())
         QCOMPARE(fixture::readFile(path), after);
+}
+
+// What a load does with the journal of an interrupted transfer: cut back only files that
+// hold their old bytes and then nothing but part or all of the journaled text.
+void tst_Transfer::journalRecovery_data()
+{
+    QTest::addColumn<QByteArray>("characters"); // what the file holds when the world is loaded
+    QTest::addColumn<QByteArray>("items"); // null: missing
+    QTest::addColumn<bool>("replaced"); // the characters file is another file since
+    QTest::addColumn<QByteArray>("journalTail"); // appended to the journal's bytes (tearing it)
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("charactersAfter");
+    QTest::addColumn<QByteArray>("itemsAfter");
+
+    const QByteArray oldCharacters = "SECTION CHARACTER 1\n{\nSERIAL 5\n}\n";
+    const QByteArray characterText = "\n//x\nSECTION CHARACTER 2\n{\nSERIAL 6\n}\n";
+    const QByteArray itemText = "\n//y\nSECTION WORLDITEM 9\n{\nSERIAL 7\n}\n\n";
+    const int undone = int(transfer::RecoveryResult::Undone);
+    const int kept = int(transfer::RecoveryResult::Kept);
+    QTest::newRow("nothing-appended-yet") << oldCharacters << QByteArray() << false << QByteArray()
+                                          << undone << oldCharacters << QByteArray();
+    QTest::newRow("character-half-written")
+            << oldCharacters + characterText.left(9) << QByteArray() << false << QByteArray()
+            << undone << oldCharacters << QByteArray();
+    QTest::newRow("both-written-journal-not-removed")
+            << oldCharacters + characterText << itemText << false << QByteArray() << undone
+            << oldCharacters << QByteArray();
+    QTest::newRow("created-items-file-empty")
+            << oldCharacters + characterText << QByteArray("") << false << QByteArray() << undone
+            << oldCharacters << QByteArray();
+    // Anything else: the server saved since, or the journal is not whole.
+    QTest::newRow("other-bytes-after") << oldCharacters + "SECTION CHARACTER 2\n"
+                                       << QByteArray() << false << QByteArray() << kept
+                                       << oldCharacters + "SECTION CHARACTER 2\n"
+                                       << QByteArray();
+    QTest::newRow("file-shorter") << oldCharacters.left(10) << QByteArray() << false << QByteArray()
+                                  << kept << oldCharacters.left(10) << QByteArray();
+    QTest::newRow("file-replaced")
+            << oldCharacters + characterText << QByteArray() << true << QByteArray() << kept
+            << oldCharacters + characterText << QByteArray();
+    QTest::newRow("journal-torn") << oldCharacters + characterText << QByteArray() << false
+                                  << QByteArray("x") << kept << oldCharacters + characterText
+                                  << QByteArray();
+}
+
+void tst_Transfer::journalRecovery()
+{
+    QFETCH(QByteArray, characters);
+    QFETCH(QByteArray, items);
+    QFETCH(bool, replaced);
+    QFETCH(QByteArray, journalTail);
+    QFETCH(int, result);
+    QFETCH(QByteArray, charactersAfter);
+    QFETCH(QByteArray, itemsAfter);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString charactersFile = charactersPath(dir.path());
+    QVERIFY(fixture::writeFile(charactersFile, "SECTION CHARACTER 1\n{\nSERIAL 5\n}\n"));
+    transfer::Journal journal{ QStringLiteral("Bob"), QStringLiteral("/src"),
+        { { world::charactersFileName(), 0, true, 0, 0,
+                  "\n//x\nSECTION CHARACTER 2\n{\nSERIAL 6\n}\n" },
+                { world::itemsFileName(), 0, true, 0, 0,
+                        "\n//y\nSECTION WORLDITEM 9\n{\nSERIAL 7\n}\n\n" } } };
+    QString error;
+    QVERIFY2(transfer::describeFiles(dir.path(), &journal, &error), qPrintable(error));
+    QVERIFY2(transfer::writeJournal(dir.path(), journal, &error), qPrintable(error));
+    const QString journalFile = transfer::journalPath(dir.path());
+    if (!journalTail.isEmpty())
+        QVERIFY(fixture::writeFile(journalFile, fixture::readFile(journalFile) + journalTail));
+    if (replaced) {
+        // Saved anew and renamed into place, as a server may save: another file.
+        QVERIFY(fixture::writeFile(charactersFile + QStringLiteral(".saved"), characters));
+        QVERIFY(::rename(QFile::encodeName(charactersFile + QStringLiteral(".saved")).constData(),
+                        QFile::encodeName(charactersFile).constData())
+                == 0);
+    } else {
+        QVERIFY(fixture::writeFile(charactersFile, characters));
+    }
+    if (!items.isNull())
+        QVERIFY(fixture::writeFile(itemsPath(dir.path()), items));
+
+    const transfer::Recovery recovery = transfer::recoverWorld(dir.path());
+    QCOMPARE(int(recovery.result), result);
+    QVERIFY(recovery.message.contains(QLatin1String("Bob"))
+            || result == int(transfer::RecoveryResult::Kept));
+    QCOMPARE(fixture::readFile(charactersFile), charactersAfter);
+    QCOMPARE(QFileInfo::exists(itemsPath(dir.path())), !itemsAfter.isNull());
+    QCOMPARE(QFileInfo::exists(journalFile), result == int(transfer::RecoveryResult::Kept));
+    if (result == int(transfer::RecoveryResult::Kept))
+        QVERIFY(recovery.message.contains(QLatin1String("--discard")));
+    // A second load finds nothing more to do, or the same journal still kept.
+    QCOMPARE(int(transfer::recoverWorld(dir.path()).result),
+            result == int(transfer::RecoveryResult::Undone) ? int(transfer::RecoveryResult::None)
+                                                            : result);
+}
+
+// A journal that cannot be flushed is not left behind, and the transfer does not begin.
+void tst_Transfer::journalNotWritten()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    script = CallScript();
+    script.failFsyncAt = 1;
+    const FileCallsOverride calls(scriptedCalls);
+    QString error;
+    const transfer::Journal journal{ QStringLiteral("Bob"), QStringLiteral("/src"), {} };
+    QVERIFY(!transfer::writeJournal(dir.path(), journal, &error));
+    QVERIFY2(error.contains(QString::fromLocal8Bit(strerror(EIO))), qPrintable(error));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 QTEST_MAIN(tst_Transfer)

@@ -13,6 +13,7 @@
 #include "support/modalanswer.h"
 #include "support/worldfixture.h"
 #include "transfer/appendfile.h"
+#include "transfer/journal.h"
 #include "world/worldformat.h"
 
 #include <cerrno>
@@ -242,6 +243,7 @@ private slots:
     void damagedWorlds();
     void destinationAccountsChanged();
     void longWorldPath();
+    void journalLeftInDestination();
 
 private:
     // Loads the worlds as a user would and selects in both trees. An empty character
@@ -1769,6 +1771,35 @@ void tst_TransferCommand::longWorldPath()
     QVERIFY2(window.minimumSizeHint().width() <= widthBefore + 1,
             qPrintable(QString::number(window.minimumSizeHint().width())));
     QVERIFY(window.minimumWidth() <= widthBefore + 1);
+}
+
+// A journal that cannot be trusted (torn, or its files changed since) keeps every transfer
+// out of its world until the operator removes it; loading the world says so.
+void tst_TransferCommand::journalLeftInDestination()
+{
+    QTemporaryDir source;
+    QTemporaryDir dest;
+    QVERIFY(source.isValid() && dest.isValid());
+    const SourceWorld s;
+    const DestWorld d;
+    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
+    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(fixture::writeFile(transfer::journalPath(dest.path()), "chartransfer journal 1\ntorn"));
+    const WorldBytes destBefore = readWorld(dest.path());
+
+    MainWindow window;
+    ModalRecord loadBox;
+    answerNextModal(&loadBox);
+    QVERIFY(setUp(&window, source.path(), dest.path()));
+    QCOMPARE(loadBox.title, QStringLiteral("Interrupted Transfer"));
+    QVERIFY2(loadBox.text.contains(QLatin1String("cannot be read")), qPrintable(loadBox.text));
+    QVERIFY(select(window.listView1, "alice", "Aldo"));
+    QVERIFY(select(window.listView2, "frank", ""));
+    const QString text = clickExpectingWarning(&window, QStringLiteral("Interrupted Transfer"));
+    QVERIFY2(text.contains(QLatin1String("Nothing was written.")), qPrintable(text));
+    checkIdle(&window);
+    QVERIFY2(readWorld(dest.path()) == destBefore, "nothing written");
+    QVERIFY(QFileInfo::exists(transfer::journalPath(dest.path())));
 }
 
 QTEST_MAIN(tst_TransferCommand)

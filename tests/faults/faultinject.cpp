@@ -15,8 +15,15 @@
 //                 short-once: call N writes half its bytes, later calls work
 //   FAULT_REPORT  file that receives "calls=C fired=F" (matching calls seen, faults made);
 //                 rewritten after every matching call, so it is current even after a crash
+//
+// Or, to stop the process dead as a power cut or a kill would:
+//   CRASH_DIR     a folder: every write, flush, truncation, file creation, rename and removal
+//                 in it (or of it) is counted
+//   CRASH_AT      the counted call before which the process kills itself with SIGKILL
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -125,9 +132,100 @@ void writeReport()
 
 enum class Verdict { Pass, Fail, Half };
 
+// Crash mode: counts the calls that change what is on disk in one folder, and dies before
+// the chosen one.
+struct CrashConfig
+{
+    bool active = false;
+    char dir[1024] = {};
+    long at = 0;
+    char report[1024] = {};
+};
+
+CrashConfig &crashConfig()
+{
+    static CrashConfig c = [] {
+        CrashConfig r;
+        const char *dir = std::getenv("CRASH_DIR");
+        if (!dir || !*dir || std::strlen(dir) >= sizeof r.dir)
+            return r;
+        r.active = true;
+        std::strcpy(r.dir, dir);
+        if (const char *at = std::getenv("CRASH_AT"))
+            r.at = std::strtol(at, nullptr, 10);
+        if (const char *report = std::getenv("FAULT_REPORT");
+                report && std::strlen(report) < sizeof r.report)
+            std::strcpy(r.report, report);
+        return r;
+    }();
+    return c;
+}
+
+std::atomic<long> crashCalls{ 0 };
+
+bool inCrashDir(const char *path)
+{
+    const CrashConfig &c = crashConfig();
+    if (!path)
+        return false;
+    char absolute[4096];
+    if (path[0] != '/') {
+        if (!getcwd(absolute, sizeof absolute - 1))
+            return false;
+        std::strncat(absolute, "/", sizeof absolute - std::strlen(absolute) - 1);
+        std::strncat(absolute, path, sizeof absolute - std::strlen(absolute) - 1);
+        path = absolute;
+    }
+    const size_t length = std::strlen(c.dir);
+    return !std::strncmp(path, c.dir, length) && (path[length] == '\0' || path[length] == '/');
+}
+
+bool fdInCrashDir(int fd)
+{
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char path[4096];
+    const ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0)
+        return false;
+    path[n] = '\0';
+    return inCrashDir(path);
+}
+
+void crashPoint(bool counted)
+{
+    const CrashConfig &c = crashConfig();
+    if (!c.active || !counted)
+        return;
+    const long number = ++crashCalls;
+    if (*c.report) {
+        static auto realOpen = next<int (*)(const char *, int, ...)>("open");
+        static auto realWrite = next<ssize_t (*)(int, const void *, size_t)>("write");
+        const int fd = realOpen(c.report, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            char text[128];
+            const int n = std::snprintf(text, sizeof text, "calls=%ld fired=%d\n", number,
+                    c.at > 0 && number >= c.at ? 1 : 0);
+            if (realWrite(fd, text, size_t(n)) < 0) {
+                // The sweep then sees no report and fails.
+            }
+            close(fd);
+        }
+    }
+    if (c.at > 0 && number == c.at)
+        raise(SIGKILL);
+}
+
+void crashPointFd(int fd)
+{
+    if (crashConfig().active)
+        crashPoint(fdInCrashDir(fd));
+}
+
 // Counts a matching call and says what to do with it.
 Verdict decide(int fd, Call call)
 {
+    crashPointFd(fd);
     const Config &c = config();
     if (c.call != call || !matches(fd))
         return Verdict::Pass;
@@ -271,6 +369,52 @@ int ftruncate(int fd, off_t size)
 int ftruncate64(int fd, off_t size)
 {
     return ftruncate(fd, size);
+}
+
+int open(const char *path, int flags, ...)
+{
+    static auto real = next<int (*)(const char *, int, ...)>("open");
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = mode_t(va_arg(arguments, int));
+        va_end(arguments);
+        if (crashConfig().active)
+            crashPoint(inCrashDir(path));
+    }
+    return real(path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    static auto real = next<int (*)(const char *, int, ...)>("open64");
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = mode_t(va_arg(arguments, int));
+        va_end(arguments);
+        if (crashConfig().active)
+            crashPoint(inCrashDir(path));
+    }
+    return real(path, flags, mode);
+}
+
+int rename(const char *from, const char *to)
+{
+    static auto real = next<int (*)(const char *, const char *)>("rename");
+    if (crashConfig().active)
+        crashPoint(inCrashDir(from) || inCrashDir(to));
+    return real(from, to);
+}
+
+int unlink(const char *path)
+{
+    static auto real = next<int (*)(const char *)>("unlink");
+    if (crashConfig().active)
+        crashPoint(inCrashDir(path));
+    return real(path);
 }
 
 } // extern "C"
