@@ -14,6 +14,7 @@
 #include "cli/transferjob.h"
 #include "cli/worldcheck.h"
 #include "cli/worldlist.h"
+#include "transfer/journal.h"
 
 namespace {
 
@@ -140,6 +141,13 @@ int main(int argc, char *argv[])
         }
         if (arguments.size() != 1)
             return usageError(QStringLiteral("%1 needs one world directory").arg(command));
+        // A transfer into this world that a crash interrupted is undone before the world is
+        // read, as the window does when it opens a world; one that cannot be undone is said.
+        const transfer::Recovery recovery = transfer::recoverWorld(arguments.constFirst());
+        if (recovery.result != transfer::RecoveryResult::None) {
+            std::fprintf(stderr, "chartransfer-cli: Interrupted Transfer: %s\n",
+                    qPrintable(recovery.message));
+        }
         return command == QLatin1String("list")
                 ? cli::listWorld(arguments.constFirst(), parser.isSet(json), out, progress)
                 : cli::checkWorld(arguments.constFirst(), parser.isSet(json), out, progress);

@@ -3,6 +3,7 @@
 #include <QFileInfo>
 
 #include <cstdio>
+#include <unistd.h>
 
 #include "cli/exitstatus.h"
 #include "cli/terminal.h"
@@ -23,6 +24,19 @@ int recoverWorld(const QString &dir, bool discard, Output &out)
     }
     if (discard) {
         const QString summary = transfer::journalSummary(dir);
+        // At a terminal the operator confirms; a script that says --discard has decided.
+        if (isatty(STDIN_FILENO)) {
+            std::fprintf(stderr,
+                    "%s holds the journal of %s.\nRemove it and leave the world's files as "
+                    "they are now? [y/N] ",
+                    qPrintable(dir), qPrintable(summary));
+            char answer[16] = {};
+            if (!std::fgets(answer, sizeof answer, stdin)
+                    || (answer[0] != 'y' && answer[0] != 'Y')) {
+                out.line(QStringLiteral("%1: the journal was kept").arg(dir));
+                return ExitRefused;
+            }
+        }
         QString error;
         if (!transfer::removeJournal(dir, &error)) {
             std::fprintf(stderr, "chartransfer-cli: %s\n", qPrintable(error));

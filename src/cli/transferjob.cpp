@@ -27,14 +27,18 @@ void printError(TerminalProgress &progress, const QString &text)
     std::fprintf(stderr, "%s\n", qPrintable(text));
 }
 
-// A world the transfer can start from: the loaders read accounts.adm and ztpcs.wsc; a
-// missing items file only means no items. Empty when the world can be read.
+// A world the transfer can start from: the loaders read accounts.adm and ztpcs.wsc. As in
+// the window, a characters file that is not there only means no characters yet (a
+// transfer into the world creates it), and a missing items file no items. Empty when the
+// world can be read.
 QString unreadable(const QString &dir)
 {
     if (!QFileInfo(dir).isDir())
         return QStringLiteral("%1 is not a world: no such directory").arg(dir);
     for (const QString &name : { world::accountsFileName(), world::charactersFileName() }) {
         QFile file(world::filePath(dir, name));
+        if (name == world::charactersFileName() && !file.exists())
+            continue;
         if (!file.open(QIODevice::ReadOnly))
             return QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString());
     }
