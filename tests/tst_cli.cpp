@@ -8,6 +8,7 @@
 #include <QTreeWidget>
 
 #include "app/mainwindow.h"
+#include "engine/transferrun.h"
 #include "support/worldfixture.h"
 #include "transfer/journal.h"
 #include "world/worldformat.h"
@@ -85,6 +86,7 @@ private slots:
     void exitStatuses();
     void sameBytesAsTheWindow();
     void batchEqualsOneByOne();
+    void generatedBatchEqualsOneByOne();
     void dryRunShowsTheAppend();
     void refusalsWriteNothing_data();
     void refusalsWriteNothing();
@@ -353,6 +355,59 @@ void tst_Cli::batchEqualsOneByOne()
     QVERIFY2(stopped.err.contains(":3: Aldo Brand (harald) -> linnea: refused"),
             stopped.err.constData());
     QCOMPARE(worldBytes(single), before);
+}
+
+// Many transfers of a generated world in one run, read once, against the same transfers one
+// run each: the same bytes, and the same place to stop if one is refused.
+void tst_Cli::generatedBatchEqualsOneByOne()
+{
+    QTemporaryDir temp;
+    const auto generate = [&](const QString &dir, const char *seed) {
+        QProcess worldgen;
+        worldgen.setStandardOutputFile(QProcess::nullDevice());
+        worldgen.start(QStringLiteral(CHARTRANSFER_WORLDGEN),
+                { dir, QStringLiteral("--seed"), QString::fromLatin1(seed),
+                        QStringLiteral("--accounts"), QStringLiteral("6"),
+                        QStringLiteral("--characters"), QStringLiteral("16"),
+                        QStringLiteral("--items"), QStringLiteral("400") });
+        return worldgen.waitForFinished(60000) && worldgen.exitCode() == 0;
+    };
+    const QString source = temp.filePath(QStringLiteral("source"));
+    const QString batched = temp.filePath(QStringLiteral("batched"));
+    const QString single = temp.filePath(QStringLiteral("single"));
+    QVERIFY(generate(source, "5") && generate(batched, "6") && generate(single, "6"));
+
+    engine::Session session;
+    engine::Progress quiet;
+    engine::LoadListener none;
+    engine::loadWorld(session, source, false, quiet, none);
+    engine::loadWorld(session, single, true, quiet, none);
+    QByteArray batch;
+    QList<QStringList> transfers;
+    const QStringList destAccounts = session.destAccounts.values();
+    for (auto it = session.sourceChars.cbegin(); it != session.sourceChars.cend(); ++it) {
+        for (const char_st &character : it.value()) {
+            if (!session.sourceAccounts.contains(it.key()))
+                continue;
+            transfers.append({ session.sourceAccounts.value(it.key()), character.name,
+                    destAccounts.at(transfers.size() % 3) });
+        }
+    }
+    QVERIFY(transfers.size() > 8);
+    int singleStatus = 0;
+    for (const QStringList &transfer : std::as_const(transfers)) {
+        batch += transfer.join(QLatin1Char('\t')).toUtf8() + '\n';
+        if (singleStatus == 0) {
+            singleStatus = cli({ "transfer", "--from", source, "--to", single, "--source-account",
+                                       transfer[0], "--account", transfer[2], transfer[1] })
+                                   .status;
+        }
+    }
+    const QString batchFile = temp.filePath(QStringLiteral("batch.txt"));
+    QVERIFY(fixture::writeFile(batchFile, batch));
+    const Run run = cli({ "transfer", "--from", source, "--to", batched, "--batch", batchFile });
+    QCOMPARE(run.status, singleStatus);
+    QCOMPARE(worldBytes(batched), worldBytes(single));
 }
 
 void tst_Cli::dryRunShowsTheAppend()

@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 
+#include <climits>
 #include <cstdio>
 
 #include "cli/exitstatus.h"
@@ -13,9 +14,13 @@
 #include "engine/progress.h"
 #include "engine/session.h"
 #include "engine/transferrun.h"
+#include "items/itemscans.h"
+#include "transfer/composition.h"
 #include "transfer/journal.h"
+#include "world/filestamp.h"
 #include "world/worldformat.h"
 #include "world/worldindex.h"
+#include "world/worldloading.h"
 
 namespace cli {
 
@@ -85,11 +90,123 @@ bool copyWorld(const QString &dir, const QString &copy, QString *error)
     return true;
 }
 
-// The engine's steps as they are, with nothing to show between them: the outcome says it all.
+// The engine's steps, with nothing to show between them (the outcome says it all), made
+// for many transfers in a row: the source items file is read once for every character of
+// the run, and after a transfer the destination is not read again, since what it now holds
+// is known: the loaded index gains the new character and the numbers move past the ones
+// just written, exactly as reading the files again would find them. A destination that
+// changed in the meantime, or a transfer that failed, is read again as usual.
 class TerminalSteps : public engine::TransferSteps
 {
 public:
-    using engine::TransferSteps::TransferSteps;
+    TerminalSteps(engine::Progress &progress, const QList<int> &owners)
+        : engine::TransferSteps(progress)
+        , m_owners(owners)
+    { }
+
+    void acquireSerials(engine::Session &session, const QString &dir) override
+    {
+        if (m_itemsKnown && world::stampOf(itemsPath(dir)) == m_itemsStamp) {
+            session.maxItemSection = m_nextSection;
+            session.maxItemSerial = m_nextSerial;
+            session.destItemsCutOff = false;
+            // The file ends with a record of ours, finished.
+            session.destItemsLastHeader = -1;
+            session.scanReadError.clear();
+        } else {
+            engine::TransferSteps::acquireSerials(session, dir);
+        }
+        m_scannedSerial = session.maxItemSerial;
+        m_scannedSection = session.maxItemSection;
+    }
+
+    void getSerials(engine::Session &session, const QString &dir, int owner) override
+    {
+        m_owner = owner;
+        if (!m_owners.contains(owner) || dir != m_collectedFrom) {
+            m_owned = items::collectOwned(dir, m_owners, progress());
+            m_collectedFrom = dir;
+        }
+        items::fileOwned(session, owner, m_owned);
+    }
+
+    void reload(engine::Session &session, const QString &dir) override
+    {
+        m_itemsKnown = false;
+        if (!session.transferFailure.isEmpty() || !session.transferPrepared) {
+            engine::TransferSteps::reload(session, dir);
+            return;
+        }
+        // What the items file now ends with, and the numbers a scan would find in it.
+        const QSet<int> written = transfer::writtenItems(session.serialMap, m_owner);
+        m_nextSerial = m_scannedSerial;
+        for (auto it = session.serialMap.cbegin(); it != session.serialMap.cend(); ++it) {
+            if (written.contains(it.key()))
+                m_nextSerial = qMax(m_nextSerial, it->serial);
+        }
+        m_nextSection = written.isEmpty() ? m_scannedSection : session.maxItemSection;
+        m_itemsStamp = world::stampOf(itemsPath(dir));
+        m_itemsKnown = true;
+
+        // The characters file ends with the new record; the loader would list it last in
+        // its account, and count its numbers as the highest.
+        const QString charactersPath = world::filePath(dir, world::charactersFileName());
+        const FileStamp stamp = world::stampOf(charactersPath);
+        const QByteArray &text = session.preparedCharacter;
+        int lines = 0;
+        qsizetype afterHeader = 0;
+        while (lines < 3 && afterHeader < text.size()) {
+            afterHeader = text.indexOf('\n', afterHeader) + 1;
+            ++lines;
+        }
+        const qint64 offset = stamp.size - text.size() + afterHeader;
+        const int newSection = session.maxCharSection + 1;
+        const int newSerial = session.maxCharSerial + 1;
+        const QString name = m_character;
+        const int account = m_account;
+
+        const QMap<int, QString> accounts = session.destAccounts;
+        QMap<int, QList<char_st>> characters = session.destChars;
+        const FileStamp accountsStamp = session.destAccountsStamp;
+        world::resetDestination(session);
+        session.destAccounts = accounts;
+        characters[account].append(
+                char_st{ name, newSerial, offset <= INT_MAX ? int(offset) : -1 });
+        session.destChars = characters;
+        session.maxCharSection = newSection;
+        session.maxCharSerial = newSerial;
+        session.destCharsHighestSection = newSection;
+        session.destCharsHighestSerial = newSerial;
+        session.destCharsStamp = stamp;
+        session.destAccountsStamp = accountsStamp;
+        session.destDir = dir;
+    }
+
+    // The transfer about to run, for the index it adds to.
+    void expect(const QString &character, int account)
+    {
+        m_character = character;
+        m_account = account;
+    }
+
+private:
+    static QString itemsPath(const QString &dir)
+    {
+        return world::filePath(dir, world::itemsFileName());
+    }
+
+    QList<int> m_owners;
+    items::OwnedItems m_owned;
+    QString m_collectedFrom;
+    int m_owner = 0;
+    QString m_character;
+    int m_account = 0;
+    int m_scannedSerial = 0;
+    int m_scannedSection = 0;
+    bool m_itemsKnown = false;
+    int m_nextSerial = 0;
+    int m_nextSection = 0;
+    FileStamp m_itemsStamp;
 };
 
 } // namespace
@@ -152,7 +269,6 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     engine::LoadListener listener;
     engine::loadWorld(session, from, false, progress, listener);
     engine::loadWorld(session, to, true, progress, listener);
-    TerminalSteps steps(progress);
 
     // Every character named on the command line is looked up before anything is written.
     QList<TransferLine> transfers = job.transfers;
@@ -179,10 +295,25 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
         transfer.sourceAccount = holders.constFirst();
     }
 
+    // The items of every character of the run are read from the source in one pass.
+    QList<int> owners;
+    for (const TransferLine &transfer : std::as_const(transfers)) {
+        int number = 0;
+        if (!world::findAccount(session.sourceAccounts, transfer.sourceAccount, &number))
+            continue;
+        if (const char_st *found =
+                        world::findCharacter(session.sourceChars, number, transfer.character))
+            owners.append(found->serial);
+    }
+    TerminalSteps steps(progress, owners);
+
     QStringList done;
     for (const TransferLine &transfer : std::as_const(transfers)) {
         const engine::TransferRequest request{ transfer.sourceAccount, transfer.character,
             transfer.destAccount };
+        int destAccount = 0;
+        world::findAccount(session.destAccounts, transfer.destAccount, &destAccount);
+        steps.expect(transfer.character, destAccount);
         const engine::TransferOutcome outcome =
                 engine::runTransfer(session, request, steps, job.dryRun && !onCopy);
         progress.clear();

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QSet>
 
 #include <limits>
 #include <utility>
@@ -78,35 +79,21 @@ bool readLinesAgain(QFile &file, qint64 from, qint64 to, Take take)
 
 } // namespace
 
-// Collects every item record of the items file in `name` whose OWNER line names the
-// character `owner`, gives each a new serial above maxItemSerial in file order, and then
-// drops those whose container (or, for type 7, whose MORE object) was not collected and is
-// not the character.
-void getSerials(
-        engine::Session &session, const QString &name, int owner, engine::Progress &progress)
-{
-    QFile file(world::filePath(name, world::itemsFileName()));
-    session.scanCollisionFirst = -1;
-    session.scanCollisionSecond = -1;
-    if (!file.open(QIODevice::ReadOnly)) {
-        progress.showMessage(QStringLiteral("Unable to open ztitems.wsc"));
-        // Only a file that is not there means "no items"; one that is there but cannot be
-        // read (a directory, no permission) would send the character without its items.
-        if (file.exists() && session.scanReadError.isEmpty()) {
-            session.scanReadError = QStringLiteral("Could not read %1: %2.")
-                                            .arg(file.fileName(), file.errorString());
-        }
-        return;
-    }
+namespace {
 
+// Reads the items file once and collects, for every owner `names` accepts, the records
+// with an OWNER line naming it, as they stand (no number given out yet). What a record
+// sets (its serial, container, type 7 and MORE) is read the same way whoever owns it; the
+// serial of the last SERIAL line carries over from record to record.
+template <typename Names>
+void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *owned)
+{
     const world::ProgressScale scale(file.size());
     progress.reset();
     progress.showMessage(QStringLiteral("Identifiying items"));
     progress.setRange(0, scale.total());
 
-    const QString newOwner = QString::number(nextNumber(session.maxCharSerial));
     int currentSerial = NoSerialYet; // set by every SERIAL line, kept across records
-
     world::LineReader reader(&file);
     bool readFailed = false;
     // Counts lines outside records and one per record, not the lines inside a record. Out
@@ -124,8 +111,8 @@ void getSerials(
 
         // A header of any record type opens a record.
         const qint64 offset = reader.pos();
-        QList<QString> lines; // filled only once the record is known to be the character's
-        bool owned = false;
+        QList<QString> lines; // filled only once the record is known to be collected
+        QList<int> namedOwners;
         bool typeSeven = false;
         int container = -1;
         int more = -1;
@@ -146,13 +133,13 @@ void getSerials(
         // When the file ends inside the body, the record keeps what was read before its last
         // line, which is neither examined nor kept.
         //
-        // Until an OWNER line names the character, a record's lines matter only for the
+        // Until an OWNER line names a wanted owner, a record's lines matter only for the
         // serial they set (which carries over to the next record) and for where the body
         // ends: lines that cannot be SERIAL, OWNER or "}" are passed over in bulk. Once the
-        // record is the character's, its lines so far are read again and taken in order
-        // as if they had been taken all along, and the rest is read line by line.
+        // record is collected, its lines so far are read again and taken in order as if
+        // they had been taken all along, and the rest is read line by line.
         const qint64 bodyStart = lineStart;
-        // What a line of a collected record sets, OWNER lines aside.
+        // What a line of a collected record sets.
         const auto examine = [&](QByteArrayView raw, const world::ConditionedLine &taken) {
             const QByteArrayView head = keyStart(raw);
             switch (head.isEmpty() ? '\0' : head.front()) {
@@ -178,19 +165,20 @@ void getSerials(
         };
         bool readable = true;
         while (!line.is("}")) {
-            const bool namesCharacter =
-                    line.keyIs("OWNER") && world::toNumber(line.word(1)) == owner;
-            if (namesCharacter && !owned) {
-                owned = true;
+            const bool isOwner = line.keyIs("OWNER");
+            const int ownerNamed = isOwner ? world::toNumber(line.word(1)) : 0;
+            const bool namesWanted = isOwner && names(ownerNamed);
+            if (namesWanted && namedOwners.isEmpty()) {
                 readable = readLinesAgain(file, bodyStart, lineStart,
                         [&](QByteArrayView raw, const world::ConditionedLine &earlier) {
                             examine(raw, earlier);
                             lines.append(earlier.toString());
                         });
             }
-            if (namesCharacter) {
-                lines.append(rewriteOwnerLine(line, newOwner));
-            } else if (owned) {
+            const bool taking = namesWanted || !namedOwners.isEmpty();
+            if (namesWanted && !namedOwners.contains(ownerNamed))
+                namedOwners.append(ownerNamed);
+            if (taking) {
                 examine(reader.line(), line);
                 lines.append(line.toString());
             } else if (line.keyIs("SERIAL")) {
@@ -198,7 +186,7 @@ void getSerials(
             }
             if (!readable)
                 break;
-            if (owned) {
+            if (taking) {
                 lineStart = reader.pos();
                 reader.readLine();
             } else {
@@ -215,23 +203,79 @@ void getSerials(
             readFailed = true;
             break;
         }
+        for (const int owner : std::as_const(namedOwners)) {
+            owned->byOwner[owner].append(
+                    OwnedRecord{ offset, lines, currentSerial, container, typeSeven, more });
+        }
+    }
 
-        if (!owned)
-            continue;
-        if (container != -1)
-            session.containerMap[container].append(currentSerial);
-        if (typeSeven)
-            session.moreMap[more].append(currentSerial);
+    // Collection that stopped at a read error has missed the records after it.
+    if (readFailed || !reader.errorString().isEmpty()) {
+        owned->readError = QStringLiteral("Could not read %1: %2.")
+                                   .arg(file.fileName(),
+                                           reader.errorString().isEmpty() ? file.errorString()
+                                                                          : reader.errorString());
+    }
+    progress.showMessage(QStringLiteral("Ready"));
+    progress.reset();
+}
+
+// Opens the items file; false when it cannot be, with what that means noted.
+bool openItems(QFile &file, engine::Progress &progress, OwnedItems *owned)
+{
+    if (file.open(QIODevice::ReadOnly))
+        return true;
+    progress.showMessage(QStringLiteral("Unable to open ztitems.wsc"));
+    // Only a file that is not there means "no items"; one that is there but cannot be
+    // read (a directory, no permission) would send the character without its items.
+    if (file.exists())
+        owned->readError =
+                QStringLiteral("Could not read %1: %2.").arg(file.fileName(), file.errorString());
+    return false;
+}
+
+} // namespace
+
+OwnedItems collectOwned(const QString &name, const QList<int> &owners, engine::Progress &progress)
+{
+    OwnedItems owned;
+    QFile file(world::filePath(name, world::itemsFileName()));
+    if (!openItems(file, progress, &owned))
+        return owned;
+    const QSet<int> wanted(owners.cbegin(), owners.cend());
+    collect(
+            file, [&wanted](int owner) { return wanted.contains(owner); }, progress, &owned);
+    return owned;
+}
+
+void fileOwned(engine::Session &session, int owner, const OwnedItems &owned)
+{
+    session.scanCollisionFirst = -1;
+    session.scanCollisionSecond = -1;
+    const QString newOwner = QString::number(nextNumber(session.maxCharSerial));
+    for (const OwnedRecord &record : owned.byOwner.value(owner)) {
+        if (record.container != -1)
+            session.containerMap[record.container].append(record.serial);
+        if (record.typeSeven)
+            session.moreMap[record.more].append(record.serial);
         session.maxItemSerial = nextNumber(session.maxItemSerial);
+        // The OWNER lines that name the character come to name its copy.
+        QList<QString> lines = record.lines;
+        for (QString &stored : lines) {
+            const QByteArray raw = world::encode(stored);
+            const world::ConditionedLine line = world::ConditionedLine::forScanner(raw);
+            if (line.keyIs("OWNER") && world::toNumber(line.word(1)) == owner)
+                stored = rewriteOwnerLine(line, newOwner);
+        }
         // A second record filed under a serial replaces the first, which would then stay
         // behind unseen; the transfer refuses that.
-        const auto earlier = session.serialMap.constFind(currentSerial);
+        const auto earlier = session.serialMap.constFind(record.serial);
         if (earlier != session.serialMap.cend() && session.scanCollisionFirst < 0) {
             session.scanCollisionFirst = earlier->offset;
-            session.scanCollisionSecond = offset;
+            session.scanCollisionSecond = record.offset;
         }
         session.serialMap.insert(
-                currentSerial, item_st{ std::move(lines), session.maxItemSerial, offset });
+                record.serial, item_st{ std::move(lines), session.maxItemSerial, record.offset });
     }
 
     // One pass, containers first, then MORE objects, each against serialMap as the pass
@@ -248,18 +292,30 @@ void getSerials(
     prune(session.containerMap);
     prune(session.moreMap);
 
-    // Collection that stopped at a read error has missed the records after it.
-    if (session.scanReadError.isEmpty() && (readFailed || !reader.errorString().isEmpty())) {
-        session.scanReadError =
-                QStringLiteral("Could not read %1: %2.")
-                        .arg(file.fileName(),
-                                reader.errorString().isEmpty() ? file.errorString()
-                                                               : reader.errorString());
-    }
+    if (session.scanReadError.isEmpty())
+        session.scanReadError = owned.readError;
+}
 
+// Collects every item record of the items file in `name` whose OWNER line names the
+// character `owner`, gives each a new serial above maxItemSerial in file order, and then
+// drops those whose container (or, for type 7, whose MORE object) was not collected and is
+// not the character.
+void getSerials(
+        engine::Session &session, const QString &name, int owner, engine::Progress &progress)
+{
+    OwnedItems owned;
+    QFile file(world::filePath(name, world::itemsFileName()));
+    if (!openItems(file, progress, &owned)) {
+        session.scanCollisionFirst = -1;
+        session.scanCollisionSecond = -1;
+        if (session.scanReadError.isEmpty())
+            session.scanReadError = owned.readError;
+        return;
+    }
+    collect(
+            file, [owner](int named) { return named == owner; }, progress, &owned);
     file.close();
-    progress.showMessage(QStringLiteral("Ready"));
-    progress.reset();
+    fileOwned(session, owner, owned);
 }
 
 } // namespace items

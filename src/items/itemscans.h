@@ -1,11 +1,40 @@
 #pragma once
 
+#include <QHash>
+#include <QList>
 #include <QString>
 
 #include "engine/progress.h"
 #include "engine/session.h"
 
 namespace items {
+
+// An item record with an OWNER line naming a character, as the items file holds it: its
+// lines from the "{" on, each conditioned the scans' way, and what it sets.
+struct OwnedRecord
+{
+    qint64 offset; // just past its SECTION line
+    QList<QString> lines;
+    int serial; // the serial it is filed under
+    int container; // -1: none
+    bool typeSeven;
+    int more;
+};
+
+// The records of several characters, read in one pass, in file order for each.
+struct OwnedItems
+{
+    QHash<int, QList<OwnedRecord>> byOwner;
+    QString readError; // the pass stopped early, or the file is there but cannot be read
+};
+
+// Reads the items file of the world in `name` once for all `owners`.
+OwnedItems collectOwned(const QString &name, const QList<int> &owners, engine::Progress &progress);
+
+// Files the records of `owner` as item identification does: new serials above
+// maxItemSerial in file order, the OWNER lines naming the character rewritten to its copy,
+// then the pruning. The same as getSerials on a file that holds those records.
+void fileOwned(engine::Session &session, int owner, const OwnedItems &owned);
 
 // Finds the highest record number and the highest item serial that the items file of the
 // world in `dir` already uses (every line counts, inside records and between them), so
