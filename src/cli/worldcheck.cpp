@@ -14,6 +14,7 @@
 #include "transfer/journal.h"
 #include "world/accountrecords.h"
 #include "world/characterrecords.h"
+#include "world/itemrecordreader.h"
 #include "world/progressscale.h"
 #include "world/worldformat.h"
 
@@ -112,55 +113,6 @@ QByteArray jsonString(const QString &text)
     return json + '"';
 }
 
-// The first bytes of the item lines a check looks at: SERIAL, SECTION, OWNER, CONT, TYPE,
-// MORE and "}". Other lines are passed over in bulk, 64 bytes at a time.
-constexpr char ItemKeys[] = "SOCTM}";
-
-// Reads an items file the way the item scans do: lines are conditioned by cutting the
-// comment first; a SECTION line of any record type opens a record; everything up to the
-// "{" is passed over, further headers included; the body runs to the first "}", a header
-// inside it being an ordinary line; the file's last line is never examined as a body line.
-// Lines that cannot hold a key the check wants are not told of; `passedOver(n)` counts
-// them before the line that comes after them.
-template <typename OnLine, typename PassedOver>
-void readItemRecords(world::LineReader &reader, OnLine onLine, PassedOver passedOver)
-{
-    constexpr qint64 All = std::numeric_limits<qint64>::max();
-    while (!reader.atEnd()) {
-        const qint64 read = reader.readLinesUntilKey(ItemKeys, All);
-        if (read == 0)
-            return;
-        passedOver(read - 1);
-        ConditionedLine line = ConditionedLine::forScanner(reader.line());
-        if (!line.keyIs("SECTION")) {
-            onLine(line, LinePlace::Between);
-            continue;
-        }
-        onLine(line, LinePlace::Header);
-        while (!reader.atEnd() && !line.is("{")) {
-            reader.readLine();
-            line = ConditionedLine::forScanner(reader.line());
-            onLine(line, LinePlace::BeforeBrace);
-        }
-        if (reader.atEnd())
-            return;
-        for (;;) {
-            const qint64 body = reader.readLinesUntilKey(ItemKeys, All);
-            if (body == 0)
-                return;
-            passedOver(body - 1);
-            line = ConditionedLine::forScanner(reader.line());
-            if (reader.atEnd()) {
-                onLine(line, LinePlace::Last);
-                return;
-            }
-            onLine(line, LinePlace::Body);
-            if (line.is("}"))
-                break;
-        }
-    }
-}
-
 class Checker
 {
 public:
@@ -189,7 +141,7 @@ public:
                     reader, &facts, [](const world::CharacterFound &) {}, [](qint64) {}, onLine);
         });
         m_read[Items] = pass(Items, [](world::LineReader &reader, auto onLine, auto passedOver) {
-            readItemRecords(reader, onLine, passedOver);
+            world::readItemRecords(reader, world::CheckedItemKeys, onLine, passedOver);
         });
 
         // What could not be told while reading: references to records later in the file.

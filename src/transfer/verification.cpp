@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "world/characterrecords.h"
+#include "world/itemrecordreader.h"
 #include "world/worldformat.h"
 
 namespace transfer {
@@ -144,93 +145,111 @@ Problem verifyItems(const QByteArray &text, const QMap<int, item_st> &items,
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     world::LineReader reader(&buffer);
+    // Read back the way the scans read an items file; the first thing found wrong is kept.
+    Problem found;
     int record = -1;
     QSet<int> serialsSeen;
     QSet<int> sectionsSeen;
-    while (reader.readLine()) {
-        world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
-        if (!line.keyIs("SECTION"))
-            continue;
-        ++record;
-        if (record >= order.size()) {
-            return problemAt(sourcePath, headerOf(order.size() - 1),
-                    QStringLiteral("the items copied from here would read back as more records "
-                                   "than were collected"),
-                    QStringLiteral("Check the item records' braces."));
-        }
-        const item_st &item = items.value(order.at(record));
-        const int section = world::toNumber(line.word(2));
-        if (section <= taken.highestSection || sectionsSeen.contains(section)) {
-            return problemAt(sourcePath, headerOf(record),
-                    QStringLiteral("the copy of this item record would get a record number that "
-                                   "is taken"),
-                    QStringLiteral("Check the destination's item records."));
-        }
-        sectionsSeen.insert(section);
-        while (reader.readLine()) {
-            line = world::ConditionedLine::forScanner(reader.line());
-            if (line.is("{"))
-                break;
-        }
-        int serials = 0;
-        bool typeSeven = false;
-        int index = 0;
-        QString wrong;
-        int wrongLine = -1;
-        while (wrong.isEmpty() && reader.readLine()) {
-            ++index;
-            line = world::ConditionedLine::forScanner(reader.line());
-            if (line.is("}"))
-                break;
-            const auto names = [&](int value) {
-                return value == -1 || value == newOwner || newSerials.contains(value);
-            };
-            if (line.keyIs("SECTION")) {
-                wrong = QStringLiteral("a record header stands inside an item record here: the "
-                                       "record before it has no closing brace, so its copy "
-                                       "would take in this record's lines");
-                wrongLine = index;
-            } else if (line.keyIs("SERIAL")) {
-                const int serial = world::toNumber(line.word(1));
-                ++serials;
-                if (serial != item.serial || serial <= taken.highestSerial
-                        || serialsSeen.contains(serial)) {
-                    wrong = QStringLiteral("the copy of this item would get a serial that is "
-                                           "taken");
-                    wrongLine = index;
+    int serials = 0;
+    bool typeSeven = false;
+    int index = 0; // the line of the record's body, its "{" being line 0
+    qint64 passed = 0;
+    const auto names = [&](int value) {
+        return value == -1 || value == newOwner || newSerials.contains(value);
+    };
+    const auto wrongAt = [&](const QString &what, const QString &repair) {
+        if (found.isEmpty())
+            found = problemAt(sourcePath, lineOf(record, index), what, repair);
+    };
+    const QString braceRepair = QStringLiteral(
+            "Give the item record before it its closing brace (a \"}\" line), or remove the "
+            "stray line.");
+    const QString checkRepair = QStringLiteral("Check the destination's item records.");
+    world::readItemRecords(
+            reader, world::CheckedItemKeys,
+            [&](const world::ConditionedLine &line, world::LinePlace place) {
+                const qint64 skipped = passed;
+                passed = 0;
+                if (!found.isEmpty())
+                    return;
+                switch (place) {
+                case world::LinePlace::Between:
+                    return;
+                case world::LinePlace::Header: {
+                    ++record;
+                    serials = 0;
+                    typeSeven = false;
+                    index = 0;
+                    if (record >= order.size()) {
+                        found = problemAt(sourcePath, headerOf(order.size() - 1),
+                                QStringLiteral("the items copied from here would read back as "
+                                               "more records than were collected"),
+                                QStringLiteral("Check the item records' braces."));
+                        return;
+                    }
+                    const int section = world::toNumber(line.word(2));
+                    if (section <= taken.highestSection || sectionsSeen.contains(section)) {
+                        found = problemAt(sourcePath, headerOf(record),
+                                QStringLiteral("the copy of this item record would get a record "
+                                               "number that is taken"),
+                                checkRepair);
+                    }
+                    sectionsSeen.insert(section);
+                    return;
                 }
-                serialsSeen.insert(serial);
-            } else if (line.keyIs("OWNER")) {
-                if (world::toNumber(line.word(1)) != newOwner) {
-                    wrong = QStringLiteral("the copy of this item would not belong to the new "
-                                           "character");
-                    wrongLine = index;
+                case world::LinePlace::BeforeBrace:
+                    return;
+                case world::LinePlace::Body:
+                case world::LinePlace::Last:
+                    index += int(skipped) + 1;
+                    break;
                 }
-            } else if (line.keyIs("TYPE")) {
-                typeSeven = typeSeven || line.word(1) == "7";
-            } else if ((line.keyIs("CONT") || (typeSeven && line.keyIs("MORE")))
-                    && !names(world::toNumber(line.word(1)))) {
-                wrong = QStringLiteral("the copy of this item would name an object that is not "
-                                       "copied");
-                wrongLine = index;
-            }
-        }
-        if (!wrong.isEmpty()) {
-            return problemAt(sourcePath, lineOf(record, wrongLine), wrong,
-                    QStringLiteral("Give the item record before it its closing brace (a \"}\" "
-                                   "line), or remove the stray line."));
-        }
-        if (serials != 1) {
-            return problemAt(sourcePath, headerOf(record),
-                    serials == 0 ? QStringLiteral("the item record that starts here has no SERIAL "
-                                                  "line of its own")
-                                 : QStringLiteral("the item record that starts here has %1 SERIAL "
-                                                  "lines")
-                                           .arg(serials),
-                    QStringLiteral("Give the record exactly one SERIAL line, with a serial no "
-                                   "other item has."));
-        }
-    }
+                const item_st &item = items.value(order.at(record));
+                if (line.is("}")) {
+                    if (serials != 1) {
+                        found = problemAt(sourcePath, headerOf(record),
+                                serials == 0
+                                        ? QStringLiteral("the item record that starts here has "
+                                                         "no SERIAL line of its own")
+                                        : QStringLiteral("the item record that starts here has "
+                                                         "%1 SERIAL lines")
+                                                  .arg(serials),
+                                QStringLiteral("Give the record exactly one SERIAL line, with a "
+                                               "serial no other item has."));
+                    }
+                } else if (line.keyIs("SECTION")) {
+                    wrongAt(QStringLiteral("a record header stands inside an item record here: "
+                                           "the record before it has no closing brace, so its "
+                                           "copy would take in this record's lines"),
+                            braceRepair);
+                } else if (line.keyIs("SERIAL")) {
+                    const int serial = world::toNumber(line.word(1));
+                    ++serials;
+                    if (serial != item.serial || serial <= taken.highestSerial
+                            || serialsSeen.contains(serial)) {
+                        wrongAt(QStringLiteral("the copy of this item would get a serial that is "
+                                               "taken"),
+                                checkRepair);
+                    }
+                    serialsSeen.insert(serial);
+                } else if (line.keyIs("OWNER")) {
+                    if (world::toNumber(line.word(1)) != newOwner) {
+                        wrongAt(QStringLiteral("the copy of this item would not belong to the "
+                                               "new character"),
+                                checkRepair);
+                    }
+                } else if (line.keyIs("TYPE")) {
+                    typeSeven = typeSeven || line.word(1) == "7";
+                } else if ((line.keyIs("CONT") || (typeSeven && line.keyIs("MORE")))
+                        && !names(world::toNumber(line.word(1)))) {
+                    wrongAt(QStringLiteral("the copy of this item would name an object that is "
+                                           "not copied"),
+                            checkRepair);
+                }
+            },
+            [&](qint64 count) { passed += count; });
+    if (!found.isEmpty())
+        return found;
     if (record + 1 != order.size()) {
         return problemAt(sourcePath, headerOf(qMax(record, 0)),
                 QStringLiteral("the items copied from here would not read back as the records "
