@@ -26,6 +26,8 @@ int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
     return fd;
 }
 
+} // namespace
+
 // A file created or removed is only durable once its directory entry is on disk too.
 bool syncDirectoryOf(const QString &path, QString *error)
 {
@@ -41,6 +43,8 @@ bool syncDirectoryOf(const QString &path, QString *error)
     ::close(fd);
     return ok;
 }
+
+namespace {
 
 bool removeCreated(const QString &path, QString *error)
 {

@@ -63,6 +63,10 @@ private:
     QString m_restoreError;
 };
 
+// Flushes the folder that holds `path`, so that a file created, renamed or removed in it
+// stays so after a power cut. False with `error` set when that fails.
+bool syncDirectoryOf(const QString &path, QString *error);
+
 // Puts a file that was appended to back to `size` bytes (or removes it when the append had
 // created it) and flushes that to disk. False with `error` set when it cannot.
 bool restoreFile(const QString &path, qint64 size, bool created, QString *error);

@@ -28,20 +28,10 @@ QByteArray hash(const QByteArray &bytes)
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
-// The folder holding `path` is flushed, so that a file created, renamed or removed in it
-// stays so after a power cut.
+// The folder `dir` is flushed: a file created, renamed or removed in it stays so.
 bool syncFolder(const QString &dir, QString *error)
 {
-    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = reason(errno);
-        return false;
-    }
-    const bool ok = fileCalls().fsync(fd) == 0;
-    if (!ok)
-        *error = reason(errno);
-    ::close(fd);
-    return ok;
+    return syncDirectoryOf(world::filePath(dir, journalFileName()), error);
 }
 
 QByteArray encode(const Journal &journal)

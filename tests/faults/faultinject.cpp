@@ -222,6 +222,17 @@ void crashPointFd(int fd)
         crashPoint(fdInCrashDir(fd));
 }
 
+// The mode of an open that may create a file, which counts as a crash point.
+mode_t creationMode(const char *path, int flags, va_list arguments)
+{
+    if (!(flags & (O_CREAT | O_TMPFILE)))
+        return 0;
+    const mode_t mode = mode_t(va_arg(arguments, int));
+    if (crashConfig().active)
+        crashPoint(inCrashDir(path));
+    return mode;
+}
+
 // Counts a matching call and says what to do with it.
 Verdict decide(int fd, Call call)
 {
@@ -374,30 +385,20 @@ int ftruncate64(int fd, off_t size)
 int open(const char *path, int flags, ...)
 {
     static auto real = next<int (*)(const char *, int, ...)>("open");
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = mode_t(va_arg(arguments, int));
-        va_end(arguments);
-        if (crashConfig().active)
-            crashPoint(inCrashDir(path));
-    }
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = creationMode(path, flags, arguments);
+    va_end(arguments);
     return real(path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...)
 {
     static auto real = next<int (*)(const char *, int, ...)>("open64");
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = mode_t(va_arg(arguments, int));
-        va_end(arguments);
-        if (crashConfig().active)
-            crashPoint(inCrashDir(path));
-    }
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = creationMode(path, flags, arguments);
+    va_end(arguments);
     return real(path, flags, mode);
 }
 

@@ -144,20 +144,25 @@ void tst_CrashSweep::sweep()
     QVERIFY(done.files != before.files);
 
     const int timeout = int(20000 * timeScale());
+    // The transfer of the tool or of the window, stopped dead before its `n`th call.
+    const auto crashedTransfer = [&](const QPair<QString, QString> &dirs, int n) {
+        if (byTool) {
+            return runTool({ QStringLiteral("transfer"), QStringLiteral("--quiet"),
+                                   QStringLiteral("--from"), dirs.first, QStringLiteral("--to"),
+                                   dirs.second, QStringLiteral("--account"),
+                                   targetAccount(destination), sourceCharacter() },
+                    dirs.second, n, timeout);
+        }
+        return runDriver(transferArguments(dirs.first, dirs.second, targetAccount(destination)),
+                { { QStringLiteral("CRASH_DIR"), dirs.second },
+                        { QStringLiteral("CRASH_AT"), QString::number(n) } },
+                timeout);
+    };
     for (int n = 1;; ++n) {
         const QString base = scratch.filePath(QStringLiteral("run%1").arg(n));
         const auto dirs = prepare(base);
         QVERIFY(!dirs.first.isEmpty());
-        const Run run = byTool
-                ? runTool({ QStringLiteral("transfer"), QStringLiteral("--quiet"),
-                                  QStringLiteral("--from"), dirs.first, QStringLiteral("--to"),
-                                  dirs.second, QStringLiteral("--account"),
-                                  targetAccount(destination), sourceCharacter() },
-                        dirs.second, n, timeout)
-                : runDriver(transferArguments(dirs.first, dirs.second, targetAccount(destination)),
-                        { { QStringLiteral("CRASH_DIR"), dirs.second },
-                                { QStringLiteral("CRASH_AT"), QString::number(n) } },
-                        timeout);
+        const Run run = crashedTransfer(dirs, n);
         const QString context = QStringLiteral("crash point %1: %2").arg(n).arg(run.describe());
         if (run.fired == 0) {
             // Past the last point: the transfer ran to its end.
@@ -187,17 +192,7 @@ void tst_CrashSweep::sweep()
         const QString again = scratch.filePath(QStringLiteral("tool%1").arg(n));
         const auto toolDirs = prepare(again);
         QVERIFY(!toolDirs.first.isEmpty());
-        const Run second = byTool
-                ? runTool({ QStringLiteral("transfer"), QStringLiteral("--quiet"),
-                                  QStringLiteral("--from"), toolDirs.first, QStringLiteral("--to"),
-                                  toolDirs.second, QStringLiteral("--account"),
-                                  targetAccount(destination), sourceCharacter() },
-                        toolDirs.second, n, timeout)
-                : runDriver(transferArguments(
-                                    toolDirs.first, toolDirs.second, targetAccount(destination)),
-                        { { QStringLiteral("CRASH_DIR"), toolDirs.second },
-                                { QStringLiteral("CRASH_AT"), QString::number(n) } },
-                        timeout);
+        const Run second = crashedTransfer(toolDirs, n);
         QVERIFY2(second.crashed, qPrintable(second.describe()));
         const QString toolError = recoverWithTool(toolDirs.second);
         QVERIFY2(toolError.isEmpty(), qPrintable(toolError));
