@@ -133,7 +133,7 @@ public:
     void reload(engine::Session &session, const QString &dir) override
     {
         m_itemsKnown = false;
-        if (!session.transferFailure.isEmpty() || !session.transferPrepared) {
+        if (!session.transferFailure.isEmpty() || !session.transferPrepared()) {
             engine::TransferSteps::reload(session, dir);
             return;
         }

@@ -62,6 +62,29 @@ private:
     world::ProgressThrottle m_throttle;
 };
 
+// One pass over a world file, as far as the file was when it was opened; on a file that
+// cannot be opened or read to its end, says why on standard error and returns false.
+template <typename Pass>
+bool readWorldFile(const QString &dir, const QString &name, TerminalProgress &progress, Pass pass)
+{
+    QFile file(world::filePath(dir, name));
+    if (!openWorldFile(file, progress))
+        return false;
+    world::LineReader reader(&file);
+    if (!file.isSequential())
+        reader.setLimit(file.size());
+    {
+        PassProgress moved(progress, file);
+        pass(reader, moved);
+    }
+    if (reader.errorString().isEmpty())
+        return true;
+    progress.clear();
+    std::fprintf(stderr, "chartransfer-cli: cannot read %s: %s\n", qPrintable(file.fileName()),
+            qPrintable(reader.errorString()));
+    return false;
+}
+
 QJsonArray toJson(const QList<Character> &characters)
 {
     QJsonArray array;
@@ -89,54 +112,36 @@ int listWorld(const QString &dir, bool json, Output &out, TerminalProgress &prog
     // Account number to name, a later record with the same number taking its place, as in
     // the loader's map.
     QMap<int, QString> accounts;
-    {
-        QFile file(world::filePath(dir, world::accountsFileName()));
-        if (!openWorldFile(file, progress))
-            return ExitUnreadable;
-        world::LineReader reader(&file);
-        if (!file.isSequential())
-            reader.setLimit(file.size());
-        PassProgress moved(progress, file);
-        world::readAccounts(
-                reader, [&](int number, const QString &name) { accounts.insert(number, name); },
-                [&](qint64 pos) { moved(pos); });
-        if (!reader.errorString().isEmpty()) {
-            progress.clear();
-            std::fprintf(stderr, "chartransfer-cli: cannot read %s: %s\n",
-                    qPrintable(file.fileName()), qPrintable(reader.errorString()));
-            return ExitUnreadable;
-        }
-    }
+    const bool accountsRead = readWorldFile(dir, world::accountsFileName(), progress,
+            [&](world::LineReader &reader, PassProgress &moved) {
+                world::readAccounts(
+                        reader,
+                        [&](int number, const QString &name) { accounts.insert(number, name); },
+                        [&](qint64 pos) { moved(pos); });
+            });
+    if (!accountsRead)
+        return ExitUnreadable;
 
     // Account number to its characters in file order, each as often as the loader yields it.
     QMap<int, QList<Character>> characters;
-    {
-        QFile file(world::filePath(dir, world::charactersFileName()));
-        if (!openWorldFile(file, progress))
-            return ExitUnreadable;
-        world::LineReader reader(&file);
-        if (!file.isSequential())
-            reader.setLimit(file.size());
-        PassProgress moved(progress, file);
-        world::CharacterFileFacts facts;
-        int record = 0;
-        world::readCharacters(
-                reader, &facts,
-                [&](const world::CharacterFound &found) {
-                    characters[found.account].append(Character{ found.name, found.serial, record });
-                },
-                [&](qint64 pos) { moved(pos); },
-                [&](const world::ConditionedLine &line, world::LinePlace place) {
-                    if (place == world::LinePlace::Header)
-                        record = world::toNumber(line.word(2));
-                });
-        if (!reader.errorString().isEmpty()) {
-            progress.clear();
-            std::fprintf(stderr, "chartransfer-cli: cannot read %s: %s\n",
-                    qPrintable(file.fileName()), qPrintable(reader.errorString()));
-            return ExitUnreadable;
-        }
-    }
+    const bool charactersRead = readWorldFile(dir, world::charactersFileName(), progress,
+            [&](world::LineReader &reader, PassProgress &moved) {
+                world::CharacterFileFacts facts;
+                int record = 0;
+                world::readCharacters(
+                        reader, &facts,
+                        [&](const world::CharacterFound &found) {
+                            characters[found.account].append(
+                                    Character{ found.name, found.serial, record });
+                        },
+                        [&](qint64 pos) { moved(pos); },
+                        [&](const world::ConditionedLine &line, world::LinePlace place) {
+                            if (place == world::LinePlace::Header)
+                                record = world::toNumber(line.word(2));
+                        });
+            });
+    if (!charactersRead)
+        return ExitUnreadable;
     progress.clear();
 
     if (json) {

@@ -40,8 +40,8 @@ struct Session
     bool destCharsCutOff = false;
     // The same for the destination items file, noted by the serial scan.
     bool destItemsCutOff = false;
-    // Where the line after the last header of the destination items file begins (-1: none),
-    // noted by the serial scan.
+    // Where the last header of the destination items file begins (-1: none), noted by the
+    // serial scan.
     qint64 destItemsLastHeader = -1;
     // A read error that ended a pass early, as the user is told it ("Could not read <file>:
     // <reason>."): that pass saw only part of its file, so the highest numbers it found, or
@@ -77,10 +77,11 @@ struct Session
     qint64 scanCollisionFirst = -1;
     qint64 scanCollisionSecond = -1;
     // What the running transfer verified and is about to write, so that the writers append
-    // exactly that.
+    // exactly that; empty outside the moments between the verification and the reload.
     QByteArray preparedCharacter;
     QByteArray preparedItems;
-    bool transferPrepared = false;
+    // A composed character text always holds at least its header lines.
+    bool transferPrepared() const { return transferRunning && !preparedCharacter.isEmpty(); }
 };
 
 } // namespace engine

@@ -144,7 +144,6 @@ Refusal prepareTransfer(engine::Session &session, const char_st &character, int 
 
     session.preparedCharacter = copy.text;
     session.preparedItems = items;
-    session.transferPrepared = true;
     return {};
 }
 
@@ -325,7 +324,6 @@ TransferOutcome runTransfer(
     const auto finished = qScopeGuard([&session] {
         session.transferRunning = false;
         session.transferAppends.clear();
-        session.transferPrepared = false;
         session.preparedCharacter.clear();
         session.preparedItems.clear();
     });

@@ -52,7 +52,8 @@ void acquireSerials(engine::Session &session, const QString &dir, engine::Progre
     progress.showMessage(QStringLiteral("Acquiring item serial numbers"));
     progress.setRange(0, scale.total());
 
-    // Where the line after the last header begins (-1: no header yet).
+    // Where the last header and the line after it begin (-1: no header yet).
+    qint64 lastHeader = -1;
     qint64 afterLastHeader = -1;
     world::LineReader reader(&file);
     // Only SERIAL and SECTION lines matter; the others are passed over in bulk, but never
@@ -66,13 +67,14 @@ void acquireSerials(engine::Session &session, const QString &dir, engine::Progre
             session.maxItemSerial = qMax(session.maxItemSerial, world::toNumber(line.word(1)));
         } else if (line.keyIs("SECTION")) {
             session.maxItemSection = qMax(session.maxItemSection, world::toNumber(line.word(2)));
+            lastHeader = reader.lineStart();
             afterLastHeader = reader.pos();
         }
     }
     // Whether the last header still waits for its closing brace: a file that ends there was
     // cut off inside a record, and text appended to it would join that record. Only the
     // lines after the last header can tell, so only those are read again for a "}".
-    session.destItemsLastHeader = afterLastHeader;
+    session.destItemsLastHeader = lastHeader;
     session.destItemsCutOff =
             afterLastHeader >= 0 && !closedAfter(file, afterLastHeader, reader.pos());
     // A read error ends the pass like the end of the file would, short of the highest

@@ -83,6 +83,32 @@ FileCalls &fileCalls()
     return calls;
 }
 
+bool writeAndFlush(int fd, const QByteArray &bytes, qint64 offset, QString *error)
+{
+    const char *data = bytes.constData();
+    const qint64 total = bytes.size();
+    qint64 done = 0;
+    while (done < total) {
+        const ssize_t n =
+                fileCalls().pwrite(fd, data + done, size_t(total - done), off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        // A write that takes nothing would take nothing forever: the disk is full.
+        if (n <= 0) {
+            *error = systemReason(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        done += n;
+    }
+    // A failed flush is never repeated: after one, the kernel may already have dropped the
+    // pages it could not write.
+    if (fileCalls().fsync(fd) != 0) {
+        *error = systemReason(errno);
+        return false;
+    }
+    return true;
+}
+
 FileAppend::FileAppend(const QString &path)
     : m_path(path)
 { }
@@ -151,23 +177,7 @@ bool FileAppend::append(const QByteArray &bytes)
 {
     Q_ASSERT(m_fd >= 0);
     m_written = true;
-    const char *data = bytes.constData();
-    const qint64 total = bytes.size();
-    qint64 done = 0;
-    while (done < total) {
-        const ssize_t n = fileCalls().pwrite(
-                m_fd, data + done, size_t(total - done), off_t(m_sizeBefore + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            m_error = n < 0 ? systemReason(errno) : systemReason(ENOSPC);
-            rollback();
-            return false;
-        }
-        done += n;
-    }
-    if (fileCalls().fsync(m_fd) != 0) {
-        m_error = systemReason(errno);
+    if (!writeAndFlush(m_fd, bytes, m_sizeBefore, &m_error)) {
         rollback();
         return false;
     }

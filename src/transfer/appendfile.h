@@ -63,6 +63,11 @@ private:
     QString m_restoreError;
 };
 
+// Writes all of `bytes` at `offset` of the open file `fd` through fileCalls(), going on
+// after short and interrupted writes, then flushes the file to disk. False with `error`
+// set (the system's reason) when a write or the flush fails.
+bool writeAndFlush(int fd, const QByteArray &bytes, qint64 offset, QString *error);
+
 // Flushes the folder that holds `path`, so that a file created, renamed or removed in it
 // stays so after a power cut. False with `error` set when that fails.
 bool syncDirectoryOf(const QString &path, QString *error);

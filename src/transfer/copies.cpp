@@ -37,7 +37,7 @@ void copyCharacter(engine::Session &session, int offset, int account, const QStr
     progress.reset();
 
     QByteArray record;
-    if (session.transferRunning && session.transferPrepared) {
+    if (session.transferPrepared()) {
         record = session.preparedCharacter;
     } else {
         // Only what the source held when the copy began is read: when source and
@@ -84,11 +84,18 @@ void copyItems(
     progress.setRange(0, int(session.serialMap.size()));
 
     const QSet<int> written = writtenItems(session.serialMap, owner);
-    QByteArray records = composeItems(session.serialMap, written, session.maxItemSection + 1, owner,
-            session.maxCharSerial + 1, [&progress](int count) { progress.setValue(count); });
-    session.maxItemSection += int(written.size());
-    if (session.transferRunning && session.transferPrepared)
+    const auto step = [&progress](int count) { progress.setValue(count); };
+    QByteArray records;
+    if (session.transferPrepared()) {
+        // Composed and verified already: the bar still takes a step per entry.
+        for (int count = 0; count < session.serialMap.size(); ++count)
+            step(count);
         records = session.preparedItems;
+    } else {
+        records = composeItems(session.serialMap, written, session.maxItemSection + 1, owner,
+                session.maxCharSerial + 1, step);
+    }
+    session.maxItemSection += int(written.size());
 
     if (!records.isEmpty())
         commitAppend(session, &destination, records);

@@ -192,28 +192,14 @@ bool writeJournal(const QString &dir, const Journal &journal, QString *error)
     const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return fail(reason(errno));
-    qint64 done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = fileCalls().pwrite(
-                fd, bytes.constData() + done, size_t(bytes.size() - done), off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int saved = n < 0 ? errno : ENOSPC;
-            ::close(fd);
-            return fail(reason(saved));
-        }
-        done += n;
-    }
-    if (fileCalls().fsync(fd) != 0) {
-        const int saved = errno;
+    QString why;
+    if (!writeAndFlush(fd, bytes, 0, &why)) {
         ::close(fd);
-        return fail(reason(saved));
+        return fail(why);
     }
     ::close(fd);
     if (::rename(name.constData(), QFile::encodeName(path).constData()) != 0)
         return fail(reason(errno));
-    QString why;
     if (!syncFolder(dir, &why)) {
         ::unlink(QFile::encodeName(path).constData());
         return fail(why);

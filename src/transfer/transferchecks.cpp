@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include "world/characterrecords.h"
+#include "world/itemrecordreader.h"
 #include "world/worldformat.h"
 
 namespace transfer {
@@ -63,28 +64,27 @@ bool recordStillHolds(const QString &path, const char_st &character)
     return holds && reader.errorString().isEmpty();
 }
 
-bool itemsEndOutsideRecord(const QString &path, qint64 from)
+bool itemsEndOutsideRecord(const QString &path, qint64 header)
 {
-    if (from < 0)
+    if (header < 0)
         return true;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(from))
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(header))
         return false;
-    world::LineReader reader(&file, from);
-    // The scans pass over everything after a header up to its "{", and read the body up to
-    // its first "}"; after that, only a header starts a record again. The last header may
-    // itself stand inside a body, which this reading takes as the cautious side.
-    enum { Header, Body, Outside } state = Header;
-    while (reader.readLine()) {
-        const world::ConditionedLine line = world::ConditionedLine::forScanner(reader.line());
-        if (state == Header && line.is("{"))
-            state = Body;
-        else if (state == Body && line.is("}"))
-            state = Outside;
-        else if (state == Outside && line.keyIs("SECTION"))
-            state = Header;
-    }
-    return state == Outside && reader.errorString().isEmpty();
+    world::LineReader reader(&file, header);
+    // The last header may itself stand inside a body; reading from it as a record of its own
+    // is the cautious side.
+    bool outside = true;
+    world::readItemRecords(
+            reader, "S}",
+            [&outside](const world::ConditionedLine &line, world::LinePlace place) {
+                if (place == world::LinePlace::Header)
+                    outside = false;
+                else if (place == world::LinePlace::Body || place == world::LinePlace::Last)
+                    outside = outside || line.is("}");
+            },
+            [](qint64) {});
+    return outside && reader.errorString().isEmpty();
 }
 
 } // namespace transfer

@@ -12,9 +12,9 @@ namespace transfer {
 // load can have another record, or the middle of one, at that offset.
 bool recordStillHolds(const QString &path, const char_st &character);
 
-// Whether the scans, reading the items file at `path` from just after its last record
-// header (`from`) to its end, end outside any record: a header whose "{" never comes, or a
-// body without its "}", would take in whatever is appended next.
-bool itemsEndOutsideRecord(const QString &path, qint64 from);
+// Whether the scans, reading the items file at `path` from its last record header (which
+// begins at `header`) to its end, end outside any record: a header whose "{" never comes,
+// or a body without its "}", would take in whatever is appended next.
+bool itemsEndOutsideRecord(const QString &path, qint64 header);
 
 } // namespace transfer

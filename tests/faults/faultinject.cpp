@@ -93,41 +93,51 @@ F next(const char *symbol)
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
 }
 
-bool matches(int fd)
+// The path of an open descriptor; false when it has none.
+bool pathOf(int fd, char *path, size_t size)
 {
-    const Config &c = config();
-    if (!c.active || fd < 0)
-        return false;
     char link[64];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    char path[4096];
-    const ssize_t n = readlink(link, path, sizeof path - 1);
+    const ssize_t n = readlink(link, path, size - 1);
     if (n <= 0)
         return false;
     path[n] = '\0';
-    const size_t length = size_t(n);
+    return true;
+}
+
+bool matches(int fd)
+{
+    const Config &c = config();
+    char path[4096];
+    if (!c.active || fd < 0 || !pathOf(fd, path, sizeof path))
+        return false;
+    const size_t length = std::strlen(path);
     const size_t nameLength = std::strlen(c.name);
     return length > nameLength && path[length - nameLength - 1] == '/'
             && !std::strcmp(path + length - nameLength, c.name);
 }
 
-void writeReport()
+// Rewrites the report file, bypassing the wrappers: "calls=C fired=F".
+void report(const char *file, long calls, long fired)
 {
-    const Config &c = config();
-    if (!*c.report)
+    if (!*file)
         return;
     static auto realOpen = next<int (*)(const char *, int, ...)>("open");
     static auto realWrite = next<ssize_t (*)(int, const void *, size_t)>("write");
-    const int fd = realOpen(c.report, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = realOpen(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
     char text[128];
-    const int n =
-            std::snprintf(text, sizeof text, "calls=%ld fired=%ld\n", seen.load(), fired.load());
+    const int n = std::snprintf(text, sizeof text, "calls=%ld fired=%ld\n", calls, fired);
     if (realWrite(fd, text, size_t(n)) < 0) {
         // Nothing to do about it: the sweep then sees no report and fails.
     }
     close(fd);
+}
+
+void writeReport()
+{
+    report(config().report, seen.load(), fired.load());
 }
 
 enum class Verdict { Pass, Fail, Half };
@@ -182,14 +192,8 @@ bool inCrashDir(const char *path)
 
 bool fdInCrashDir(int fd)
 {
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     char path[4096];
-    const ssize_t n = readlink(link, path, sizeof path - 1);
-    if (n <= 0)
-        return false;
-    path[n] = '\0';
-    return inCrashDir(path);
+    return pathOf(fd, path, sizeof path) && inCrashDir(path);
 }
 
 void crashPoint(bool counted)
@@ -198,20 +202,7 @@ void crashPoint(bool counted)
     if (!c.active || !counted)
         return;
     const long number = ++crashCalls;
-    if (*c.report) {
-        static auto realOpen = next<int (*)(const char *, int, ...)>("open");
-        static auto realWrite = next<ssize_t (*)(int, const void *, size_t)>("write");
-        const int fd = realOpen(c.report, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            char text[128];
-            const int n = std::snprintf(text, sizeof text, "calls=%ld fired=%d\n", number,
-                    c.at > 0 && number >= c.at ? 1 : 0);
-            if (realWrite(fd, text, size_t(n)) < 0) {
-                // The sweep then sees no report and fails.
-            }
-            close(fd);
-        }
-    }
+    report(c.report, number, c.at > 0 && number >= c.at ? 1 : 0);
     if (c.at > 0 && number == c.at)
         raise(SIGKILL);
 }

@@ -144,6 +144,16 @@ QList<Destination> destinations()
     return list;
 }
 
+QPair<QString, QString> prepareWorlds(const QString &base, const Destination &destination)
+{
+    const QString source = base + QStringLiteral("/source");
+    const QString dest = destination.sameAsSource ? source : base + QStringLiteral("/dest");
+    if (!write(source, sourceWorld())
+            || (!destination.sameAsSource && !write(dest, destination.world)))
+        return {};
+    return { source, dest };
+}
+
 QString targetAccount(const Destination &destination)
 {
     return destination.sameAsSource ? QStringLiteral("mirelle") : QStringLiteral("newbie");

@@ -43,6 +43,9 @@ struct Destination
     bool sameAsSource = false; // the transfer goes into the source folder itself
 };
 QList<Destination> destinations();
+// The two worlds of one run in a fresh folder under `base`: returns the source and
+// destination folders (the same for a destination that is the source), empty on failure.
+QPair<QString, QString> prepareWorlds(const QString &base, const Destination &destination);
 // The destination account of a destination: "mirelle" in the source world itself.
 QString targetAccount(const Destination &destination);
 

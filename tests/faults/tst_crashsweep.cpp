@@ -125,14 +125,7 @@ void tst_CrashSweep::sweep()
     QVERIFY(scratch.isValid());
 
     // The transfer done without a crash, for the bytes a complete one leaves.
-    const auto prepare = [&](const QString &base) -> QPair<QString, QString> {
-        const QString source = base + QStringLiteral("/source");
-        const QString dest = destination.sameAsSource ? source : base + QStringLiteral("/dest");
-        if (!write(source, sourceWorld())
-                || (!destination.sameAsSource && !write(dest, destination.world)))
-            return {};
-        return { source, dest };
-    };
+    const auto prepare = [&](const QString &base) { return prepareWorlds(base, destination); };
     const auto clean = prepare(scratch.filePath(QStringLiteral("clean")));
     QVERIFY(!clean.first.isEmpty());
     const WorldBytes sourceBefore = snapshot(clean.first);

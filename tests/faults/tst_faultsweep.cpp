@@ -20,17 +20,6 @@ private slots:
 
 namespace {
 
-// The two worlds of one run in a fresh folder: returns the source and destination folders.
-QPair<QString, QString> prepare(const QString &base, const Destination &destination)
-{
-    const QString source = base + QStringLiteral("/source");
-    const QString dest = destination.sameAsSource ? source : base + QStringLiteral("/dest");
-    if (!write(source, sourceWorld())
-            || (!destination.sameAsSource && !write(dest, destination.world)))
-        return {};
-    return { source, dest };
-}
-
 QString reasonFor(const QString &error)
 {
     return QString::fromLocal8Bit(std::strerror(error == QLatin1String("EIO") ? EIO : ENOSPC));
@@ -114,7 +103,7 @@ void tst_FaultSweep::sweep()
 
     // The same transfer without a fault: how the destination must look after a success,
     // and how many calls there are to fail.
-    const auto reference = prepare(tmp.filePath(QStringLiteral("reference")), destination);
+    const auto reference = prepareWorlds(tmp.filePath(QStringLiteral("reference")), destination);
     QVERIFY(!reference.first.isEmpty());
     const Run clean = runDriver(transferArguments(reference.first, reference.second, account),
             { { QStringLiteral("FAULT_FILE"), fileName }, { QStringLiteral("FAULT_CALL"), call },
@@ -127,7 +116,7 @@ void tst_FaultSweep::sweep()
 
     for (long n = 1;; ++n) {
         QVERIFY2(n <= clean.calls + 1, "the fault library counted more calls than without fault");
-        const auto dirs = prepare(tmp.filePath(QStringLiteral("run%1").arg(n)), destination);
+        const auto dirs = prepareWorlds(tmp.filePath(QStringLiteral("run%1").arg(n)), destination);
         QVERIFY(!dirs.first.isEmpty());
         const WorldBytes sourceBefore = snapshot(dirs.first);
         const WorldBytes destBefore = snapshot(dirs.second);
