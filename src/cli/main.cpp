@@ -9,12 +9,12 @@
 #include <cstdio>
 
 #include "cli/exitstatus.h"
+#include "cli/interrupt.h"
 #include "cli/recover.h"
 #include "cli/terminal.h"
 #include "cli/transferjob.h"
 #include "cli/worldcheck.h"
 #include "cli/worldlist.h"
-#include "transfer/journal.h"
 
 namespace {
 
@@ -25,20 +25,25 @@ holding accounts.adm, ztpcs.wsc and ztitems.wsc.
 Commands:
   list WORLD [--json]
       The accounts (number, name) and their characters (name, serial, record
-      number), as the window lists them.
+      number), as the window lists them. Only reads the world.
   check WORLD [--json]
       Reads the three files as the program does and prints every problem as
       "file:line: problem": record numbers and serials used twice, OWNER, CONT,
       MORE (keys), ROBE and ACCOUNT lines that name no record, records cut off
-      or without their braces or SERIAL line, files that cannot be read; then a
-      summary line.
+      or without their braces or SERIAL line, files that cannot be read, the
+      journal of an interrupted transfer; then a summary line. Only reads the
+      world.
   transfer --from SRC --to DEST [--source-account NAME] --account NAME CHARACTER...
   transfer --from SRC --to DEST --batch FILE
       Copies each character into the destination account, as the window's arrow
-      does, one after another; stops at the first refusal or failure. A batch
-      file has one transfer a line: source account, character and destination
-      account separated by TABs; lines starting with # and blank lines are
-      skipped. With --dry-run nothing is written.
+      does, one after another; stops at the first refusal or failure, and ends
+      a run of several with its totals. A batch file has one transfer a line:
+      source account, character and destination account separated by TABs;
+      lines starting with # and blank lines are skipped. With --dry-run
+      nothing is written anywhere. Put -- before a character whose name begins
+      with a dash: transfer --from SRC --to DEST --account NAME -- -Odo-.
+      SIGINT (Ctrl-C) or SIGTERM stops the run between two transfers: the one
+      in progress is completed or put back, never left half done.
   recover WORLD [--discard]
       Undoes a transfer into WORLD that was interrupted (the program or the
       machine stopped during it), as the window does when it opens the world.
@@ -51,10 +56,12 @@ Exit status:
   0  done; check: no problems found
   1  check found problems
   2  usage error (command line or batch file); nothing was done
-  3  a transfer was refused (recover: could not undo); nothing was written
+  3  a transfer was refused (recover: could not undo); nothing of it was
+     written
   4  a transfer failed; the destination was put back as it was
   5  a transfer failed and a destination file could NOT be put back
-  6  a world that cannot be read)";
+  6  a world that cannot be read
+  130, 143  stopped by SIGINT or SIGTERM between two transfers)";
 
 int usageError(const QString &message)
 {
@@ -73,11 +80,14 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(Description));
-    const QCommandLineOption helpOption = parser.addHelpOption();
+    // Only the help of this program: it has no toolkit options to show with --help-all.
+    const QCommandLineOption helpOption(
+            { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
+    parser.addOption(helpOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption json(QStringLiteral("json"),
-            QStringLiteral("list, check: print one JSON document instead of lines."));
-    const QCommandLineOption quiet(QStringLiteral("quiet"),
+            QStringLiteral("list, check, transfer: print one JSON document instead of lines."));
+    const QCommandLineOption quiet({ QStringLiteral("q"), QStringLiteral("quiet") },
             QStringLiteral("Show no progress (it is shown only on a terminal anyway)."));
     const QCommandLineOption from(QStringLiteral("from"),
             QStringLiteral("transfer: the source world's directory."), QStringLiteral("SRC"));
@@ -96,10 +106,17 @@ int main(int argc, char *argv[])
             QStringLiteral("transfer: write nothing; print what each transfer would do."));
     const QCommandLineOption show(QStringLiteral("show"),
             QStringLiteral("transfer --dry-run: also print the exact text each file would get."));
+    const QCommandLineOption skipExisting(QStringLiteral("skip-existing"),
+            QStringLiteral("transfer: pass over, as \"already there\", a character that its "
+                           "destination account already holds by that name, so that a batch "
+                           "can be run again."));
+    const QCommandLineOption withoutItems(QStringLiteral("without-items"),
+            QStringLiteral("transfer: accept a source world without ztitems.wsc (its "
+                           "characters arrive without items)."));
     const QCommandLineOption discard(QStringLiteral("discard"),
             QStringLiteral("recover: remove the journal without changing the world's files."));
-    parser.addOptions(
-            { json, quiet, from, to, sourceAccount, account, batch, dryRun, show, discard });
+    parser.addOptions({ json, quiet, from, to, sourceAccount, account, batch, dryRun, show,
+            skipExisting, withoutItems, discard });
     parser.addPositionalArgument(QStringLiteral("command"),
             QStringLiteral("list, check, transfer or recover, and its arguments."),
             QStringLiteral("command [arguments]"));
@@ -116,7 +133,7 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("no command given"));
     const QString command = arguments.takeFirst();
     const QList<QCommandLineOption> transferOnly = { from, to, sourceAccount, account, batch,
-        dryRun, show };
+        dryRun, show, skipExisting, withoutItems };
 
     cli::Output out(stdout);
     cli::TerminalProgress progress(parser.isSet(quiet));
@@ -129,6 +146,7 @@ int main(int argc, char *argv[])
         }
         if (arguments.size() != 1)
             return usageError(QStringLiteral("recover needs one world directory"));
+        cli::deferInterrupts();
         return cli::recoverWorld(arguments.constFirst(), parser.isSet(discard), out);
     }
     if (parser.isSet(discard))
@@ -141,31 +159,39 @@ int main(int argc, char *argv[])
         }
         if (arguments.size() != 1)
             return usageError(QStringLiteral("%1 needs one world directory").arg(command));
-        // A transfer into this world that a crash interrupted is undone before the world is
-        // read, as the window does when it opens a world; one that cannot be undone is said.
-        const transfer::Recovery recovery = transfer::recoverWorld(arguments.constFirst());
-        if (recovery.result != transfer::RecoveryResult::None) {
-            std::fprintf(stderr, "chartransfer-cli: Interrupted Transfer: %s\n",
-                    qPrintable(recovery.message));
+        const QString world = arguments.constFirst();
+        const QString notWorld = cli::notAWorld(world);
+        if (!notWorld.isEmpty()) {
+            std::fprintf(stderr, "chartransfer-cli: %s\n", qPrintable(notWorld));
+            return cli::ExitUnreadable;
+        }
+        // Both only read: a transfer that was interrupted is reported, not undone.
+        if (command == QLatin1String("list")) {
+            const QString pending = cli::pendingTransfer(world);
+            if (!pending.isEmpty())
+                std::fprintf(stderr, "chartransfer-cli: %s\n", qPrintable(pending));
         }
         return command == QLatin1String("list")
-                ? cli::listWorld(arguments.constFirst(), parser.isSet(json), out, progress)
-                : cli::checkWorld(arguments.constFirst(), parser.isSet(json), out, progress);
+                ? cli::listWorld(world, parser.isSet(json), out, progress)
+                : cli::checkWorld(world, parser.isSet(json), out, progress);
     }
     if (command != QLatin1String("transfer"))
         return usageError(QStringLiteral("unknown command '%1'").arg(command));
 
-    if (parser.isSet(json))
-        return usageError(QStringLiteral("--json is for list and check"));
     if (!parser.isSet(from) || !parser.isSet(to))
         return usageError(QStringLiteral("transfer needs --from SRC and --to DEST"));
     if (parser.isSet(show) && !parser.isSet(dryRun))
         return usageError(QStringLiteral("--show goes with --dry-run"));
+    if (parser.isSet(show) && parser.isSet(json))
+        return usageError(QStringLiteral("--show prints the text as it is, not in JSON"));
     cli::TransferJob job;
     job.from = parser.value(from);
     job.to = parser.value(to);
     job.dryRun = parser.isSet(dryRun);
     job.show = parser.isSet(show);
+    job.skipExisting = parser.isSet(skipExisting);
+    job.withoutItems = parser.isSet(withoutItems);
+    job.json = parser.isSet(json);
     if (parser.isSet(batch)) {
         if (parser.isSet(account) || parser.isSet(sourceAccount) || !arguments.isEmpty())
             return usageError(QStringLiteral(
@@ -183,5 +209,6 @@ int main(int argc, char *argv[])
                     parser.value(sourceAccount), character, parser.value(account), QString() });
         }
     }
+    cli::deferInterrupts();
     return cli::runTransfers(job, out, progress);
 }

@@ -1,6 +1,7 @@
 #include "cli/recover.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cstdio>
 #include <unistd.h>
@@ -11,11 +12,25 @@
 
 namespace cli {
 
+QString pendingTransfer(const QString &dir)
+{
+    const QString summary = transfer::journalSummary(dir);
+    if (summary.isEmpty())
+        return QString();
+    static const QRegularExpression character(
+            QStringLiteral("^the transfer of the character (\"[^\n]*\") from "));
+    const QRegularExpressionMatch match = character.match(summary);
+    return QStringLiteral("an interrupted transfer%1 is pending (%2): `chartransfer-cli recover "
+                          "%3` undoes it")
+            .arg(match.hasMatch() ? QStringLiteral(" of ") + match.captured(1) : QString(),
+                    summary, dir);
+}
+
 int recoverWorld(const QString &dir, bool discard, Output &out)
 {
-    if (!QFileInfo(dir).isDir()) {
-        std::fprintf(stderr, "chartransfer-cli: %s is not a world: no such directory\n",
-                qPrintable(dir));
+    const QString notWorld = notAWorld(dir);
+    if (!notWorld.isEmpty() && !QFileInfo::exists(transfer::journalPath(dir))) {
+        std::fprintf(stderr, "chartransfer-cli: %s\n", qPrintable(notWorld));
         return ExitUnreadable;
     }
     if (!QFileInfo::exists(transfer::journalPath(dir))) {

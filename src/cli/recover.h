@@ -11,4 +11,9 @@ class Output;
 // that cannot be undone once the user has checked the files. Returns the exit status.
 int recoverWorld(const QString &dir, bool discard, Output &out);
 
+// What list and check say of a journal they find, which they leave as it is: "an
+// interrupted transfer of "Aldo Brand" is pending (...): `chartransfer-cli recover WORLD`
+// undoes it". Empty when there is none.
+QString pendingTransfer(const QString &dir);
+
 } // namespace cli

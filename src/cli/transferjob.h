@@ -25,10 +25,17 @@ struct TransferJob
     QList<TransferLine> transfers;
     bool dryRun = false;
     bool show = false; // with dryRun: print the text each file would get
+    // A line whose character already stands, by that name, in its destination account is
+    // passed over ("already there") instead of refused as a duplicate.
+    bool skipExisting = false;
+    // A source world without an items file may be used: its characters arrive without items.
+    bool withoutItems = false;
+    bool json = false; // one JSON document on standard output instead of lines
 };
 
-// Runs the transfers one after another, each all or nothing, the destination loaded again
-// after each, and stops at the first that is refused or fails. Returns the exit status.
+// Runs the transfers one after another, each all or nothing, the destination followed
+// after each, and stops at the first that is refused or fails, or at SIGINT or SIGTERM
+// once the transfer in progress is whole. Returns the exit status.
 int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress);
 
 // Reads a batch file: one transfer a line, "source account TAB character TAB destination

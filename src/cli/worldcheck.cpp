@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/exitstatus.h"
+#include "cli/recover.h"
 #include "cli/numbertable.h"
 #include "cli/terminal.h"
 #include "transfer/journal.h"
@@ -124,12 +125,7 @@ public:
     void run()
     {
         // A transfer that was interrupted: its files may hold part of it until it is undone.
-        const QString journal = transfer::journalSummary(m_dir);
-        if (!journal.isEmpty()) {
-            m_journal = QStringLiteral("an interrupted transfer is not undone yet (%1): run "
-                                       "\"chartransfer-cli recover %2\"")
-                                .arg(journal, m_dir);
-        }
+        m_journal = pendingTransfer(m_dir);
         m_read[Accounts] = pass(Accounts, [this](world::LineReader &reader, auto onLine, auto) {
             world::readAccounts(
                     reader, [this](int number, const QString &) { m_accounts.insert(number, 1); },
@@ -468,11 +464,6 @@ private:
 
 int checkWorld(const QString &dir, bool json, Output &out, TerminalProgress &progress)
 {
-    if (!QFileInfo(dir).isDir()) {
-        std::fprintf(stderr, "chartransfer-cli: %s is not a world: no such directory\n",
-                qPrintable(dir));
-        return ExitUnreadable;
-    }
     Checker checker(dir, progress);
     checker.run();
     progress.clear();
