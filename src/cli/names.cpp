@@ -80,8 +80,8 @@ QString didYouMean(const QStringList &suggestions)
 
 QString counted(qint64 count, const char *one, const char *many)
 {
-    return QStringLiteral("%1 %2").arg(QString::number(count),
-            QString::fromLatin1(count == 1 ? one : many));
+    return QStringLiteral("%1 %2").arg(
+            QString::number(count), QString::fromLatin1(count == 1 ? one : many));
 }
 
 } // namespace cli

@@ -22,8 +22,8 @@ QString pendingTransfer(const QString &dir)
     const QRegularExpressionMatch match = character.match(summary);
     return QStringLiteral("an interrupted transfer%1 is pending (%2): `chartransfer-cli recover "
                           "%3` undoes it")
-            .arg(match.hasMatch() ? QStringLiteral(" of ") + match.captured(1) : QString(),
-                    summary, dir);
+            .arg(match.hasMatch() ? QStringLiteral(" of ") + match.captured(1) : QString(), summary,
+                    dir);
 }
 
 int recoverWorld(const QString &dir, bool discard, Output &out)

@@ -70,8 +70,8 @@ void TerminalProgress::clearMessage()
 
 void TerminalProgress::draw()
 {
-    const QByteArray line =
-            "\r\033[K" + (m_prefix + m_phase).toLocal8Bit() + ": " + QByteArray::number(m_percent) + "%";
+    const QByteArray line = "\r\033[K" + (m_prefix + m_phase).toLocal8Bit() + ": "
+            + QByteArray::number(m_percent) + "%";
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
     m_shown = true;

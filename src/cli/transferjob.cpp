@@ -144,8 +144,7 @@ QString missingName(const engine::Session &session, const TransferLine &transfer
             && !world::findAccount(session.sourceAccounts, transfer.sourceAccount, &sourceNumber))
         return noAccount(transfer.sourceAccount, session.sourceAccounts, from);
     if (!transfer.sourceAccount.isEmpty()) {
-        for (auto it = session.sourceAccounts.cbegin(); it != session.sourceAccounts.cend();
-                ++it) {
+        for (auto it = session.sourceAccounts.cbegin(); it != session.sourceAccounts.cend(); ++it) {
             if (it.value() == transfer.sourceAccount
                     && world::findCharacter(session.sourceChars, it.key(), transfer.character))
                 return QString();
@@ -170,10 +169,9 @@ QString missingName(const engine::Session &session, const TransferLine &transfer
     }
     QStringList suggestions;
     for (const QString &similar : similarNames(transfer.character, names)) {
-        suggestions.append(transfer.sourceAccount.isEmpty()
-                        ? QStringLiteral("%1 (%2)").arg(quoted(similar),
-                                  owners.at(names.indexOf(similar)))
-                        : quoted(similar));
+        suggestions.append(transfer.sourceAccount.isEmpty() ? QStringLiteral("%1 (%2)").arg(
+                                   quoted(similar), owners.at(names.indexOf(similar)))
+                                                            : quoted(similar));
     }
     const QString charactersFile = world::filePath(from, world::charactersFileName());
     if (!transfer.sourceAccount.isEmpty()) {
@@ -257,8 +255,7 @@ public:
             engine::TransferSteps::reload(session, dir);
             return;
         }
-        const FileStamp stamp =
-                world::stampOf(world::filePath(dir, world::charactersFileName()));
+        const FileStamp stamp = world::stampOf(world::filePath(dir, world::charactersFileName()));
         follow(session, dir, session.preparedCharacter, stamp.size, stamp);
         m_itemsStamp = world::stampOf(itemsPath(dir));
     }
@@ -289,8 +286,8 @@ private:
 
     // The characters file ends with the new record `text` and is `size` bytes long; the
     // loader would list it last in its account, and count its numbers as the highest.
-    void follow(engine::Session &session, const QString &dir, const QByteArray &text,
-            qint64 size, FileStamp stamp)
+    void follow(engine::Session &session, const QString &dir, const QByteArray &text, qint64 size,
+            FileStamp stamp)
     {
         m_nextSerial = m_afterSerial;
         m_nextSection = m_afterSection;
@@ -370,20 +367,18 @@ public:
             m_entries.append(entry);
             return;
         }
-        m_out.line(QStringLiteral("%1%2: %3 record %4, serial %5; %6 moved, %7 left behind")
-                           .arg(prefixed(transfer), label(transfer),
-                                   m_job.dryRun ? QStringLiteral("would be")
-                                                : QStringLiteral("done:"),
-                                   QString::number(outcome.newSection),
-                                   QString::number(outcome.newSerial),
-                                   counted(outcome.itemsWritten, "item", "items"),
-                                   QString::number(outcome.itemsLeftBehind)));
+        m_out.line(
+                QStringLiteral("%1%2: %3 record %4, serial %5; %6 moved, %7 left behind")
+                        .arg(prefixed(transfer), label(transfer),
+                                m_job.dryRun ? QStringLiteral("would be") : QStringLiteral("done:"),
+                                QString::number(outcome.newSection),
+                                QString::number(outcome.newSerial),
+                                counted(outcome.itemsWritten, "item", "items"),
+                                QString::number(outcome.itemsLeftBehind)));
         for (const QString &path : created) {
-            m_out.line(QStringLiteral("%1%2 %3")
-                               .arg(prefixed(transfer),
-                                       m_job.dryRun ? QStringLiteral("would create")
-                                                    : QStringLiteral("created"),
-                                       path));
+            m_out.line(QStringLiteral("%1%2 %3").arg(prefixed(transfer),
+                    m_job.dryRun ? QStringLiteral("would create") : QStringLiteral("created"),
+                    path));
         }
         if (m_job.show) {
             // Byte counts first, so that a script can cut the text out exactly.
@@ -428,16 +423,16 @@ public:
             entry.insert(QStringLiteral("text"), why.text);
             m_entries.append(entry);
         }
-        QString text = QStringLiteral("chartransfer-cli: %1%2: %3\n%4%5")
-                               .arg(prefixed(transfer), label(transfer), what,
-                                       why.caption.isEmpty() ? QString() : why.caption + ": ",
-                                       why.text);
+        QString text =
+                QStringLiteral("chartransfer-cli: %1%2: %3\n%4%5")
+                        .arg(prefixed(transfer), label(transfer), what,
+                                why.caption.isEmpty() ? QString() : why.caption + ": ", why.text);
         if (m_job.transfers.size() > 1) {
             text += m_lines == 0 ? QStringLiteral("\nStopped there; no line was done before it.")
-                    : QStringLiteral("\nStopped there; %1 before it: %2, the last %3.")
-                              .arg(m_job.dryRun ? QStringLiteral("would be done")
-                                                : QStringLiteral("done"),
-                                      counted(m_lines, "line", "lines"), m_last);
+                                 : QStringLiteral("\nStopped there; %1 before it: %2, the last %3.")
+                                           .arg(m_job.dryRun ? QStringLiteral("would be done")
+                                                             : QStringLiteral("done"),
+                                                   counted(m_lines, "line", "lines"), m_last);
         }
         m_out.flush();
         printError(m_progress, text);
@@ -495,12 +490,12 @@ public:
         }
         if (m_job.transfers.size() < 2)
             return;
-        QString totals = QStringLiteral("%1 %2, %3 moved, %4 left behind")
-                                 .arg(counted(m_transfers, "transfer", "transfers"),
-                                         m_job.dryRun ? QStringLiteral("would be done")
-                                                      : QStringLiteral("done"),
-                                         counted(m_items, "item", "items"),
-                                         QString::number(m_leftBehind));
+        QString totals =
+                QStringLiteral("%1 %2, %3 moved, %4 left behind")
+                        .arg(counted(m_transfers, "transfer", "transfers"),
+                                m_job.dryRun ? QStringLiteral("would be done")
+                                             : QStringLiteral("done"),
+                                counted(m_items, "item", "items"), QString::number(m_leftBehind));
         if (m_passed > 0)
             totals += QStringLiteral(", %1 passed over").arg(counted(m_passed, "line", "lines"));
         m_out.line(totals + QStringLiteral(" in %1 s").arg(seconds, 0, 'f', 2));
@@ -577,7 +572,8 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
         }
     }
     // Forgetting the items file is the likeliest mistake; the characters would arrive bare.
-    if (!job.withoutItems && !QFileInfo::exists(world::filePath(job.from, world::itemsFileName()))) {
+    if (!job.withoutItems
+            && !QFileInfo::exists(world::filePath(job.from, world::itemsFileName()))) {
         QStringList names;
         for (const TransferLine &transfer : job.transfers) {
             if (!names.contains(transfer.character))
@@ -677,8 +673,10 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
             return finish(interruptStatus(signal));
         }
         if (transfers.size() > 1) {
-            progress.setPrefix(QStringLiteral("%1/%2 %3: ").arg(QString::number(index + 1),
-                    QString::number(transfers.size()), transfer.character));
+            progress.setPrefix(
+                    QStringLiteral("%1/%2 %3: ")
+                            .arg(QString::number(index + 1), QString::number(transfers.size()),
+                                    transfer.character));
         }
         const QString missing = missingName(session, transfer, job.from, job.to);
         if (!missing.isEmpty()) {
@@ -690,8 +688,8 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
         world::findAccount(session.destAccounts, transfer.destAccount, &destAccount);
         if (job.skipExisting
                 && world::findCharacter(session.destChars, destAccount, transfer.character)) {
-            report.passedOver(transfer, QStringLiteral("already there"),
-                    QStringLiteral("alreadyThere"));
+            report.passedOver(
+                    transfer, QStringLiteral("already there"), QStringLiteral("alreadyThere"));
             continue;
         }
         if (job.dryRun && sameWorld) {
@@ -723,6 +721,8 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
         const engine::TransferOutcome outcome =
                 engine::runTransfer(session, request, steps, job.dryRun);
         progress.clear();
+        if (outcome.result == engine::TransferResult::Done && job.dryRun)
+            steps.followDryRun(session, job.to, outcome.characterText);
         if (sameWorld) {
             // The source is the destination: its index follows each append too, so that a
             // later line finds the characters earlier ones wrote, as a new run would.
@@ -730,8 +730,6 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
             session.sourceChars = session.destChars;
         }
         if (outcome.result == engine::TransferResult::Done) {
-            if (job.dryRun)
-                steps.followDryRun(session, job.to, outcome.characterText);
             QStringList created;
             for (const QString &path : std::as_const(absent)) {
                 if (job.dryRun || QFileInfo::exists(path)) {
@@ -743,16 +741,15 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
             continue;
         }
 
-        const engine::Refusal why{ outcome.message.caption,
-            commandWording(outcome.message.text) };
+        const engine::Refusal why{ outcome.message.caption, commandWording(outcome.message.text) };
         switch (outcome.result) {
         case engine::TransferResult::Refused:
             report.stopped(transfer, QStringLiteral("refused, nothing written"), why,
                     QStringLiteral("refused"));
             return finish(ExitRefused);
         case engine::TransferResult::Failed:
-            report.stopped(transfer, QStringLiteral("failed, destination put back as it was"),
-                    why, QStringLiteral("failed"));
+            report.stopped(transfer, QStringLiteral("failed, destination put back as it was"), why,
+                    QStringLiteral("failed"));
             return finish(ExitRestored);
         default:
             report.stopped(transfer, QStringLiteral("failed, destination NOT put back"), why,

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "cli/exitstatus.h"
-#include "cli/recover.h"
 #include "cli/numbertable.h"
+#include "cli/recover.h"
 #include "cli/terminal.h"
 #include "transfer/journal.h"
 #include "world/accountrecords.h"
