@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -121,13 +122,49 @@ QStringList accountsHolding(const engine::Session &session, const QString &chara
     return names;
 }
 
+// Account names to the number each stands for (the smallest that carries it, as
+// world::findAccount finds it), so that a run of thousands of lines in a world of
+// thousands of accounts does not walk every account for every name. Accounts files are
+// never written by a transfer, so the index holds for the whole run.
+class AccountNames
+{
+public:
+    explicit AccountNames(const AccountMap &accounts)
+    {
+        for (auto it = accounts.cbegin(); it != accounts.cend(); ++it) {
+            if (!m_numbers.contains(it.value()))
+                m_numbers.insert(it.value(), it.key());
+        }
+    }
+    bool find(const QString &name, int *number) const
+    {
+        const auto it = m_numbers.constFind(name);
+        if (it == m_numbers.cend())
+            return false;
+        *number = it.value();
+        return true;
+    }
+
+private:
+    QHash<QString, int> m_numbers;
+};
+
+struct Worlds
+{
+    QString from;
+    QString to;
+    AccountNames sourceNames;
+    AccountNames destNames;
+};
+
 // What is wrong with the names of a line, as the worlds are loaded now: an account or a
 // character that is not there, with the names it was probably meant to be. Empty when
 // every name is found. A world whose files contradict each other can still fail the
 // engine's own lookup; that one says so.
-QString missingName(const engine::Session &session, const TransferLine &transfer,
-        const QString &from, const QString &to)
+QString missingName(
+        const engine::Session &session, const TransferLine &transfer, const Worlds &worlds)
 {
+    const QString &from = worlds.from;
     const auto noAccount = [](const QString &name, const AccountMap &accounts, const QString &dir) {
         QStringList suggestions;
         for (const QString &similar : similarNames(name, accounts.values()))
@@ -137,13 +174,16 @@ QString missingName(const engine::Session &session, const TransferLine &transfer
                         didYouMean(suggestions));
     };
     int destNumber = 0;
-    if (!world::findAccount(session.destAccounts, transfer.destAccount, &destNumber))
-        return noAccount(transfer.destAccount, session.destAccounts, to);
+    if (!worlds.destNames.find(transfer.destAccount, &destNumber))
+        return noAccount(transfer.destAccount, session.destAccounts, worlds.to);
     int sourceNumber = 0;
-    if (!transfer.sourceAccount.isEmpty()
-            && !world::findAccount(session.sourceAccounts, transfer.sourceAccount, &sourceNumber))
-        return noAccount(transfer.sourceAccount, session.sourceAccounts, from);
     if (!transfer.sourceAccount.isEmpty()) {
+        if (!worlds.sourceNames.find(transfer.sourceAccount, &sourceNumber))
+            return noAccount(transfer.sourceAccount, session.sourceAccounts, from);
+        if (world::findCharacter(session.sourceChars, sourceNumber, transfer.character))
+            return QString();
+        // Another account of the same name may hold it: the world contradicts itself, and
+        // the engine says so.
         for (auto it = session.sourceAccounts.cbegin(); it != session.sourceAccounts.cend(); ++it) {
             if (it.value() == transfer.sourceAccount
                     && world::findCharacter(session.sourceChars, it.key(), transfer.character))
@@ -610,6 +650,9 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     // earlier line would have written lies beyond it.
     const qint64 sourceSize = session.destCharsStamp.size;
 
+    const Worlds worlds{ job.from, job.to, AccountNames(session.sourceAccounts),
+        AccountNames(session.destAccounts) };
+
     // Every name is looked up before anything is written. Accounts never change during a
     // run; characters do only when the run writes into the world it copies from, where a
     // line may move a character an earlier line wrote: those lines are looked up again
@@ -631,7 +674,7 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
             if (holders.size() == 1)
                 transfer.sourceAccount = holders.constFirst();
         }
-        QString missing = missingName(session, transfer, job.from, job.to);
+        QString missing = missingName(session, transfer, worlds);
         if (!missing.isEmpty() && sameWorld && missing.startsWith(QLatin1String("no character")))
             missing.clear();
         if (!missing.isEmpty())
@@ -651,7 +694,7 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     QList<int> owners;
     for (const TransferLine &transfer : std::as_const(transfers)) {
         int number = 0;
-        if (!world::findAccount(session.sourceAccounts, transfer.sourceAccount, &number))
+        if (!worlds.sourceNames.find(transfer.sourceAccount, &number))
             continue;
         if (const char_st *found =
                         world::findCharacter(session.sourceChars, number, transfer.character))
@@ -678,14 +721,14 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
                             .arg(QString::number(index + 1), QString::number(transfers.size()),
                                     transfer.character));
         }
-        const QString missing = missingName(session, transfer, job.from, job.to);
+        const QString missing = missingName(session, transfer, worlds);
         if (!missing.isEmpty()) {
             report.stopped(transfer, QStringLiteral("refused, nothing written"),
                     { QString(), missing }, QStringLiteral("refused"));
             return finish(ExitRefused);
         }
         int destAccount = 0;
-        world::findAccount(session.destAccounts, transfer.destAccount, &destAccount);
+        worlds.destNames.find(transfer.destAccount, &destAccount);
         if (job.skipExisting
                 && world::findCharacter(session.destChars, destAccount, transfer.character)) {
             report.passedOver(
@@ -694,7 +737,7 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
         }
         if (job.dryRun && sameWorld) {
             int sourceAccount = 0;
-            world::findAccount(session.sourceAccounts, transfer.sourceAccount, &sourceAccount);
+            worlds.sourceNames.find(transfer.sourceAccount, &sourceAccount);
             const char_st *found =
                     world::findCharacter(session.sourceChars, sourceAccount, transfer.character);
             if (found && found->offset >= sourceSize) {
