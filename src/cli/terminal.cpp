@@ -70,7 +70,7 @@ void TerminalProgress::clearMessage()
 
 void TerminalProgress::draw()
 {
-    const QByteArray line = "\r\033[K" + (m_prefix + m_phase).toLocal8Bit() + ": "
+    const QByteArray line = "\r\033[K" + (m_prefix + m_phase).toLocal8Bit() + " "
             + QByteArray::number(m_percent) + "%";
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
