@@ -92,6 +92,8 @@ private slots:
     void missingFiles_data();
     void missingFiles();
     void pluralsAreRight();
+    void refusalsSpeakOfCommands_data();
+    void refusalsSpeakOfCommands();
     void rerunWithSkipExisting();
     void chainedBatchInOneWorld();
     void dryRunWritesNothingAnywhere();
@@ -443,6 +445,49 @@ void tst_Cli::pluralsAreRight()
                                         "moved, 0 left behind\n")
                     && run.out.contains("\n2 transfers done, 1 item moved, 0 left behind in "),
             run.out.constData());
+}
+
+// The engine's refusals give the window's advice ("select the world again"); the terminal
+// program says what to do with commands instead.
+void tst_Cli::refusalsSpeakOfCommands_data()
+{
+    QTest::addColumn<QByteArray>("appended"); // to the destination characters file
+    QTest::addColumn<bool>("journal"); // a journal of a transfer that cannot be undone
+    QTest::addColumn<QString>("says");
+    QTest::newRow("destination cut off")
+            << QByteArray("SECTION CHARACTER 99\n{\nNAME Cut\n") << false
+            << "(complete or remove its last record), then run the command again.";
+    QTest::newRow("journal kept") << QByteArray() << true
+                                  << "Run the command again (or \"chartransfer-cli recover\" on "
+                                     "the world): a transfer that can be undone is undone then";
+}
+
+void tst_Cli::refusalsSpeakOfCommands()
+{
+    QFETCH(QByteArray, appended);
+    QFETCH(bool, journal);
+    QFETCH(QString, says);
+    QTemporaryDir temp;
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const QString characters = world::filePath(dest, world::charactersFileName());
+    QVERIFY(fixture::writeFile(characters, fixture::readFile(characters) + appended));
+    if (journal) {
+        transfer::Journal kept{ QStringLiteral("Aldo Brand"), examples(QStringLiteral("source")),
+            { { world::charactersFileName(), 0, true, 0, 0, "SECTION CHARACTER 10\n" } } };
+        QString error;
+        QVERIFY(transfer::describeFiles(dest, &kept, &error));
+        QVERIFY(transfer::writeJournal(dest, kept, &error));
+        // Changed since in another way: the journal cannot be trusted to cut with.
+        QVERIFY(fixture::writeFile(characters, fixture::readFile(characters) + "// saved\n"));
+    }
+    const QByteArray before = worldBytes(dest);
+    const Run run = cli({ "transfer", "--from", examples(QStringLiteral("source")), "--to", dest,
+            "--account", "linnea", "Aldo Brand" });
+    QCOMPARE(run.status, 3);
+    QVERIFY2(run.err.contains(says.toUtf8()), run.err.constData());
+    QVERIFY2(!run.err.contains("elect the"), run.err.constData());
+    QCOMPARE(worldBytes(dest), before);
 }
 
 // A batch run again with --skip-existing passes over what is done and does the rest.
