@@ -654,6 +654,16 @@ void tst_Cli::transferJson()
             QStringLiteral("refused"));
     QCOMPARE(json[QLatin1String("stopped")][QLatin1String("firstNotDone")].toString(),
             QStringLiteral("Garrick"));
+
+    // A run that cannot begin is a document too, with the reason.
+    const Run typo = cli(
+            { "transfer", "--from", source, "--to", dest, "--account", "Quill", "--json", "Wren" });
+    QCOMPARE(typo.status, 3);
+    const QJsonObject stopped =
+            QJsonDocument::fromJson(typo.out).object()[QLatin1String("stopped")].toObject();
+    QCOMPARE(stopped[QLatin1String("reason")].toString(), QStringLiteral("refused"));
+    QVERIFY(stopped[QLatin1String("text")].toString().contains(
+            QLatin1String("did you mean \"quill\"?")));
 }
 
 // On a terminal, a batch's progress names its place in the batch.

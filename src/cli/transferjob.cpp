@@ -502,6 +502,19 @@ public:
         printError(m_progress, text);
     }
 
+    // The run did not begin: the worlds cannot be used as they are, or a name is wrong.
+    // `text` goes to standard error, unless it was said there already.
+    int notStarted(int status, const QString &reason, const QString &text)
+    {
+        m_started = false;
+        m_stop = reason;
+        m_stopText = text;
+        if (!text.isEmpty())
+            printError(m_progress, text);
+        finish();
+        return status;
+    }
+
     // The totals, after a run of more than one line; the JSON document.
     void finish()
     {
@@ -522,13 +535,15 @@ public:
                     { QStringLiteral("firstNotDone"), m_firstNotDone } };
                 if (!m_signal.isEmpty())
                     stop.insert(QStringLiteral("signal"), m_signal);
+                if (!m_stopText.isEmpty())
+                    stop.insert(QStringLiteral("text"), m_stopText);
                 document.insert(QStringLiteral("stopped"), stop);
             }
             m_out.bytes(QJsonDocument(document).toJson(QJsonDocument::Indented));
             m_out.flush();
             return;
         }
-        if (m_job.transfers.size() < 2)
+        if (m_job.transfers.size() < 2 || !m_started)
             return;
         QString totals =
                 QStringLiteral("%1 %2, %3 moved, %4 left behind")
@@ -568,6 +583,8 @@ private:
     QString m_stop;
     QString m_signal;
     QString m_firstNotDone;
+    QString m_stopText;
+    bool m_started = true;
 };
 
 // The world's journal is undone (not in a dry run, which changes nothing), and a journal
@@ -604,11 +621,12 @@ bool recoverBeforeTransfer(const QString &dir, bool dryRun, TerminalProgress &pr
 
 int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress)
 {
+    Report report(job, out, progress);
     for (const bool source : { true, false }) {
         const QString error = unreadable(source ? job.from : job.to, source);
         if (!error.isEmpty()) {
-            printError(progress, QStringLiteral("chartransfer-cli: %1").arg(error));
-            return ExitUnreadable;
+            return report.notStarted(ExitUnreadable, QStringLiteral("unreadable"),
+                    QStringLiteral("chartransfer-cli: %1").arg(error));
         }
     }
     // Forgetting the items file is the likeliest mistake; the characters would arrive bare.
@@ -624,13 +642,12 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
                 ? QStringLiteral("%1 and %2").arg(names.at(0), names.at(1))
                 : QStringLiteral("%1, %2 and %3 more")
                           .arg(names.at(0), names.at(1), QString::number(names.size() - 2));
-        printError(progress,
+        return report.notStarted(ExitRefused, QStringLiteral("refused"),
                 QStringLiteral("chartransfer-cli: the source world has no %1: %2 would arrive "
                                "without any items; nothing was written. Copy %3 into it, or "
                                "pass --without-items to transfer without items.")
                         .arg(world::itemsFileName(), who,
                                 world::filePath(job.from, world::itemsFileName())));
-        return ExitRefused;
     }
     const bool sameWorld =
             QFileInfo(job.from).canonicalFilePath() == QFileInfo(job.to).canonicalFilePath();
@@ -639,7 +656,7 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     // one that cannot be undone makes the engine refuse.
     for (const QString &dir : sameWorld ? QStringList{ job.to } : QStringList{ job.from, job.to }) {
         if (!recoverBeforeTransfer(dir, job.dryRun, progress))
-            return ExitRefused;
+            return report.notStarted(ExitRefused, QStringLiteral("refused"), QString());
     }
 
     engine::Session session;
@@ -663,13 +680,12 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
         if (transfer.sourceAccount.isEmpty()) {
             const QStringList holders = accountsHolding(session, transfer.character);
             if (holders.size() > 1) {
-                printError(progress,
+                return report.notStarted(ExitUsage, QStringLiteral("usage"),
                         QStringLiteral("chartransfer-cli: %1 is a character of %2 in %3: name "
                                        "one with --source-account\nTry 'chartransfer-cli "
                                        "--help'.")
                                 .arg(transfer.character, holders.join(QLatin1String(", ")),
                                         job.from));
-                return ExitUsage;
             }
             if (holders.size() == 1)
                 transfer.sourceAccount = holders.constFirst();
@@ -686,8 +702,8 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
                 + wrong.mid(0, shown).join(QStringLiteral("\nchartransfer-cli: "));
         if (wrong.size() > shown)
             text += QStringLiteral("\n... and %1 more").arg(wrong.size() - shown);
-        printError(progress, text + QStringLiteral("\nNothing was written."));
-        return ExitRefused;
+        return report.notStarted(ExitRefused, QStringLiteral("refused"),
+                text + QStringLiteral("\nNothing was written."));
     }
 
     // The items of every character of the run are read from the source in one pass.
@@ -701,7 +717,6 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
             owners.append(found->serial);
     }
     TerminalSteps steps(progress, owners);
-    Report report(job, out, progress);
     const auto finish = [&](int status) {
         progress.setPrefix(QString());
         report.finish();
