@@ -218,6 +218,8 @@ void tst_Cli::checkFindsDamage()
     QCOMPARE(lines.takeLast(), QString());
     const QString summary = lines.takeLast();
     QVERIFY2(summary.startsWith(dir.path()), qPrintable(summary));
+    if (file != world::accountsFileName())
+        QVERIFY2(summary.contains(QLatin1String(" (1 account record, ")), qPrintable(summary));
     for (QString &line : lines)
         line.remove(dir.path() + QLatin1Char('/'));
     QCOMPARE(lines, problems);
@@ -930,6 +932,19 @@ void tst_Cli::ambiguousNameNeedsTheAccount()
             ambiguous.err.constData());
     QCOMPARE(fixture::readFile(world::filePath(dest.path(), world::charactersFileName())), "");
     QCOMPARE(cli(transfer + QStringList{ "--source-account", "bob" }).status, 0);
+
+    // Two accounts of one name, the character in the second: the name stands for the first,
+    // so this world really contradicts itself, and is said to.
+    QTemporaryDir twice;
+    QVERIFY(fixture::writeWorld(twice.path(), accounts + "SECTION ACCOUNT 2\n{\nNAME alice\n}\n",
+            "SECTION CHARACTER 0\n{\nSERIAL 100\nNAME Aldo\nACCOUNT 2\n}\n", items));
+    const Run contradicts = cli({ "transfer", "--from", twice.path(), "--to", dest.path(),
+            "--source-account", "alice", "--account", "alice", "Aldo", "--without-items" });
+    QCOMPARE(contradicts.status, 3);
+    QVERIFY2(contradicts.err.contains("its accounts and characters files do not agree"),
+            contradicts.err.constData());
+    QVERIFY2(contradicts.err.contains("Run the command again, or check its accounts.adm"),
+            contradicts.err.constData());
 }
 
 // The items file cannot be written (immutable, which binds root too): the character written
@@ -1002,6 +1017,14 @@ void tst_Cli::interruptedTransferIsRecovered()
     QVERIFY2(cleaned.err.contains("chartransfer.journal.new, a journal whose writing was "
                                   "interrupted"),
             cleaned.err.constData());
+    QVERIFY(!QFileInfo::exists(transfer::journalPath(dest) + QStringLiteral(".new")));
+    // recover does the same.
+    QVERIFY(fixture::writeFile(transfer::journalPath(dest) + QStringLiteral(".new"), "CHAR"));
+    const Run recovered = cli({ QStringLiteral("recover"), dest });
+    QCOMPARE(recovered.status, 0);
+    QVERIFY2(recovered.out.contains("chartransfer.journal.new, a journal whose writing was "
+                                    "interrupted"),
+            recovered.out.constData());
     QVERIFY(!QFileInfo::exists(transfer::journalPath(dest) + QStringLiteral(".new")));
 }
 
@@ -1115,8 +1138,20 @@ void tst_Cli::interruptedBatch()
         process.waitForReadyRead(100);
         out += process.readAllStandardOutput();
     }
-    if (afterLines == 0)
-        QTest::qSleep(20); // past the start, into loading the worlds
+    // The signal is caught from the moment the run is about to touch a world; before that
+    // it ends the program as usual, having done nothing. Wait for that moment.
+    const auto catches = [&] {
+        QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return false;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("SigCgt:"))
+                return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1) != 0;
+        }
+        return false;
+    };
+    while (!catches() && process.state() == QProcess::Running)
+        QThread::usleep(200);
     QTest::qSleep(delay);
     ::kill(pid_t(process.processId()), signal);
     if (twice) {

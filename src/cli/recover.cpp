@@ -12,6 +12,18 @@
 
 namespace cli {
 
+QString unfinishedJournalPath(const QString &dir)
+{
+    return transfer::journalPath(dir) + QStringLiteral(".new");
+}
+
+QString unfinishedJournalRemoved(const QString &dir)
+{
+    return QStringLiteral("removed %1, a journal whose writing was interrupted; nothing had "
+                          "been appended after it")
+            .arg(unfinishedJournalPath(dir));
+}
+
 QString pendingTransfer(const QString &dir)
 {
     const QString summary = transfer::journalSummary(dir);
@@ -33,7 +45,19 @@ int recoverWorld(const QString &dir, bool discard, Output &out)
         std::fprintf(stderr, "chartransfer-cli: %s\n", qPrintable(notWorld));
         return ExitUnreadable;
     }
+    // A journal still being written when the program stopped was never in place, and
+    // nothing was appended after it: undoing removes it, and says so.
+    const QString unfinished = unfinishedJournalPath(dir);
+    const bool hadUnfinished = QFileInfo::exists(unfinished);
+    const auto sayRemoved = [&] {
+        if (hadUnfinished && !QFileInfo::exists(unfinished))
+            out.line(unfinishedJournalRemoved(dir));
+    };
     if (!QFileInfo::exists(transfer::journalPath(dir))) {
+        if (hadUnfinished) {
+            transfer::recoverWorld(dir);
+            sayRemoved();
+        }
         out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
         return ExitDone;
     }
@@ -63,6 +87,7 @@ int recoverWorld(const QString &dir, bool discard, Output &out)
         return ExitDone;
     }
     const transfer::Recovery recovery = transfer::recoverWorld(dir);
+    sayRemoved();
     if (recovery.result == transfer::RecoveryResult::None) {
         out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
         return ExitDone;

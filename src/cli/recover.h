@@ -11,6 +11,11 @@ class Output;
 // that cannot be undone once the user has checked the files. Returns the exit status.
 int recoverWorld(const QString &dir, bool discard, Output &out);
 
+// The journal a transfer writes first under another name and then renames into place; one
+// left there was never in place. What is said when a recovery removes it.
+QString unfinishedJournalPath(const QString &dir);
+QString unfinishedJournalRemoved(const QString &dir);
+
 // What list and check say of a journal they find, which they leave as it is: "an
 // interrupted transfer of "Aldo Brand" is pending (...): `chartransfer-cli recover WORLD`
 // undoes it". Empty when there is none.

@@ -16,6 +16,7 @@
 #include "cli/exitstatus.h"
 #include "cli/interrupt.h"
 #include "cli/names.h"
+#include "cli/recover.h"
 #include "cli/terminal.h"
 #include "engine/progress.h"
 #include "engine/session.h"
@@ -603,15 +604,11 @@ bool recoverBeforeTransfer(const QString &dir, bool dryRun, TerminalProgress &pr
         }
         return true;
     }
-    const QString unfinished = transfer::journalPath(dir) + QStringLiteral(".new");
+    const QString unfinished = unfinishedJournalPath(dir);
     const bool hadUnfinished = QFileInfo::exists(unfinished);
     const transfer::Recovery recovery = transfer::recoverWorld(dir);
-    if (hadUnfinished && !QFileInfo::exists(unfinished)) {
-        printError(progress,
-                QStringLiteral("chartransfer-cli: removed %1, a journal whose writing was "
-                               "interrupted; nothing had been appended after it")
-                        .arg(unfinished));
-    }
+    if (hadUnfinished && !QFileInfo::exists(unfinished))
+        printError(progress, QStringLiteral("chartransfer-cli: ") + unfinishedJournalRemoved(dir));
     if (recovery.result != transfer::RecoveryResult::None)
         printError(progress, QStringLiteral("Interrupted Transfer: %1").arg(recovery.message));
     return true;

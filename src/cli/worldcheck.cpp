@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/exitstatus.h"
+#include "cli/names.h"
 #include "cli/numbertable.h"
 #include "cli/recover.h"
 #include "cli/terminal.h"
@@ -187,12 +188,12 @@ public:
         const QString problems = count == 0 ? QStringLiteral("no problems")
                 : count == 1                ? QStringLiteral("1 problem")
                                             : QStringLiteral("%1 problems").arg(count);
-        out.line(QStringLiteral("%1: %2 (%3 account records, %4 character records, %5 item "
-                                "records)")
+        out.line(QStringLiteral("%1: %2 (%3, %4, %5)")
                          .arg(QDir::toNativeSeparators(m_dir), problems,
-                                 QString::number(m_records[Accounts]),
-                                 QString::number(m_records[Characters]),
-                                 QString::number(m_records[Items])));
+                                 counted(m_records[Accounts], "account record", "account records"),
+                                 counted(m_records[Characters], "character record",
+                                         "character records"),
+                                 counted(m_records[Items], "item record", "item records")));
     }
 
     // Written as it goes rather than built as a document first: a damaged large world can
