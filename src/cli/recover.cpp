@@ -53,15 +53,11 @@ int recoverWorld(const QString &dir, bool discard, Output &out)
         if (hadUnfinished && !QFileInfo::exists(unfinished))
             out.line(unfinishedJournalRemoved(dir));
     };
-    if (!QFileInfo::exists(transfer::journalPath(dir))) {
-        if (hadUnfinished) {
-            transfer::recoverWorld(dir);
-            sayRemoved();
-        }
-        out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
-        return ExitDone;
-    }
     if (discard) {
+        if (!QFileInfo::exists(transfer::journalPath(dir))) {
+            out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
+            return ExitDone;
+        }
         const QString summary = transfer::journalSummary(dir);
         // At a terminal the operator confirms; a script that says --discard has decided.
         if (isatty(STDIN_FILENO)) {
@@ -86,6 +82,7 @@ int recoverWorld(const QString &dir, bool discard, Output &out)
                          .arg(dir, summary));
         return ExitDone;
     }
+    // Also without a journal: a journal that was never put in place is removed then.
     const transfer::Recovery recovery = transfer::recoverWorld(dir);
     sayRemoved();
     if (recovery.result == transfer::RecoveryResult::None) {
