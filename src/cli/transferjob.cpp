@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "cli/exitstatus.h"
+#include "cli/export.h"
 #include "cli/terminal.h"
 #include "engine/progress.h"
 #include "engine/session.h"
@@ -17,6 +18,7 @@
 #include "items/itemscans.h"
 #include "transfer/composition.h"
 #include "transfer/journal.h"
+#include "transfer/package.h"
 #include "world/filestamp.h"
 #include "world/worldformat.h"
 #include "world/worldindex.h"
@@ -211,6 +213,39 @@ private:
 
 } // namespace
 
+int findSourceAccounts(const engine::Session &session, const QString &from,
+        QList<TransferLine> *lines, TerminalProgress &progress)
+{
+    for (TransferLine &transfer : *lines) {
+        if (!transfer.sourceAccount.isEmpty())
+            continue;
+        const QStringList holders = accountsHolding(session, transfer.character);
+        if (holders.size() > 1) {
+            progress.clear();
+            std::fprintf(stderr,
+                    "chartransfer-cli: %s is a character of %s in %s: name one with "
+                    "--source-account\nTry 'chartransfer-cli --help'.\n",
+                    qPrintable(transfer.character), qPrintable(holders.join(QLatin1String(", "))),
+                    qPrintable(from));
+            return ExitUsage;
+        }
+        if (holders.isEmpty()) {
+            printError(progress,
+                    QStringLiteral("chartransfer-cli: no account of %1 holds a character named "
+                                   "%2; nothing was written")
+                            .arg(from, transfer.character));
+            return ExitRefused;
+        }
+        transfer.sourceAccount = holders.constFirst();
+    }
+    return ExitDone;
+}
+
+QString unreadableWorld(const QString &dir)
+{
+    return unreadable(dir);
+}
+
 int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress)
 {
     for (const QString &dir : { job.from, job.to }) {
@@ -219,6 +254,21 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
             printError(progress, QStringLiteral("chartransfer-cli: %1").arg(error));
             return ExitUnreadable;
         }
+    }
+    // A package is checked against its manifest before anything is read from it, and is
+    // not written to: it would no longer be what its manifest says.
+    for (const QString &dir : { job.from, job.to }) {
+        if (const int status = refuseDamagedPackage(dir, ExitRefused, progress))
+            return status;
+    }
+    if (transfer::isPackage(job.to)) {
+        printError(progress,
+                QStringLiteral("chartransfer-cli: %1 is a package (it holds %2): a transfer into "
+                               "it would make it differ from its manifest; nothing was written\n"
+                               "Transfer from it instead, or remove %2 to use it as a world of "
+                               "its own.")
+                        .arg(job.to, transfer::packageManifestName()));
+        return ExitRefused;
     }
     const bool sameWorld =
             QFileInfo(job.from).canonicalFilePath() == QFileInfo(job.to).canonicalFilePath();
@@ -272,28 +322,8 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
 
     // Every character named on the command line is looked up before anything is written.
     QList<TransferLine> transfers = job.transfers;
-    for (TransferLine &transfer : transfers) {
-        if (!transfer.sourceAccount.isEmpty())
-            continue;
-        const QStringList holders = accountsHolding(session, transfer.character);
-        if (holders.size() > 1) {
-            progress.clear();
-            std::fprintf(stderr,
-                    "chartransfer-cli: %s is a character of %s in %s: name one with "
-                    "--source-account\nTry 'chartransfer-cli --help'.\n",
-                    qPrintable(transfer.character), qPrintable(holders.join(QLatin1String(", "))),
-                    qPrintable(job.from));
-            return ExitUsage;
-        }
-        if (holders.isEmpty()) {
-            printError(progress,
-                    QStringLiteral("chartransfer-cli: no account of %1 holds a character named "
-                                   "%2; nothing was written")
-                            .arg(job.from, transfer.character));
-            return ExitRefused;
-        }
-        transfer.sourceAccount = holders.constFirst();
-    }
+    if (const int status = findSourceAccounts(session, job.from, &transfers, progress))
+        return status;
 
     // The items of every character of the run are read from the source in one pass.
     QList<int> owners;
