@@ -97,6 +97,8 @@ private slots:
     void exportRefusals_data();
     void exportRefusals();
     void packageCarriesTheCharacter();
+    void renameOnArrival_data();
+    void renameOnArrival();
 };
 
 void tst_Cli::checkClean_data()
@@ -477,6 +479,7 @@ void tst_Cli::refusalsWriteNothing()
     const QString dest = temp.filePath(QStringLiteral("dest"));
     QVERIFY(copyExample(QStringLiteral("destination"), dest));
     const QByteArray before = worldBytes(dest);
+    const qsizetype oldSize = fixture::readFile(characters).size();
     const Run run = cli(
             QStringList{ "transfer", "--from", examples(QStringLiteral("source")), "--to", dest }
             + arguments);
@@ -694,6 +697,92 @@ void tst_Cli::packageCarriesTheCharacter()
     QCOMPARE(worldBytes(arrived), before);
     QCOMPARE(cli({ "list", package }).status, 6);
     QCOMPARE(cli({ "check", package }).status, 6);
+}
+
+void tst_Cli::renameOnArrival_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // after transfer --from SRC --to DEST
+    QTest::addColumn<QByteArray>("batch"); // the batch file, for --batch
+    QTest::addColumn<bool>("windows1252"); // the destination's names are not UTF-8
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    QTest::addColumn<QByteArray>("nameLine"); // the copy's NAME line when done
+    QTest::newRow("renamed") << QStringList{ "--account", "linnea", "--name", "Aldo", "Aldo Brand" }
+                             << QByteArray() << false << 0
+                             << "Aldo Brand (harald) -> linnea as Aldo: done"
+                             << QByteArray("NAME Aldo");
+    QTest::newRow("old name taken there, new one free")
+            << QStringList{ "--account", "bram", "--name", "Garrick the Second", "Garrick" }
+            << QByteArray() << false << 0 << "done" << QByteArray("NAME Garrick the Second");
+    QTest::newRow("new name taken there")
+            << QStringList{ "--account", "linnea", "--name", "Corra Dunn", "Wren" } << QByteArray()
+            << false << 3 << "Character Duplication: " << QByteArray();
+    QTest::newRow("account full") << QStringList{ "--account", "ostara", "--name", "Al", "Wren" }
+                                  << QByteArray() << false << 3
+                                  << "Account limit: " << QByteArray();
+    QTest::newRow("comment in the name")
+            << QStringList{ "--account", "quill", "--name", "Wren//x", "Wren" } << QByteArray()
+            << false << 3 << "Character Name: the new name holds \"//\"" << QByteArray();
+    QTest::newRow("blank at the end")
+            << QStringList{ "--account", "quill", "--name", "Wren ", "Wren" } << QByteArray()
+            << false << 3 << "begins or ends with a blank" << QByteArray();
+    QTest::newRow("UTF-8 destination")
+            << QStringList{ "--account", "quill", "--name", QString::fromUtf8("Zoë"), "Wren" }
+            << QByteArray() << false << 0 << "done" << QByteArray("NAME Zo\xc3\xab");
+    QTest::newRow("Windows-1252 destination")
+            << QStringList{ "--account", "quill", "--name", QString::fromUtf8("Zoë"), "Wren" }
+            << QByteArray() << true << 0 << "done" << QByteArray("NAME Zo\xeb");
+    QTest::newRow("not in Windows-1252")
+            << QStringList{ "--account", "quill", "--name", QString::fromUtf8("Ωmega"), "Wren" }
+            << QByteArray() << true << 3 << "cannot hold" << QByteArray();
+    QTest::newRow("two characters")
+            << QStringList{ "--account", "quill", "--name", "X", "Wren", "Garrick" } << QByteArray()
+            << false << 2 << "name only one" << QByteArray();
+    QTest::newRow("batch, fourth column")
+            << QStringList{} << QByteArray("harald\tWren\tquill\tWren the Younger\n") << false << 0
+            << "as Wren the Younger: done" << QByteArray("NAME Wren the Younger");
+    QTest::newRow("batch, a bad name stops all before anything is written")
+            << QStringList{}
+            << QByteArray("harald\tWren\tquill\nmirelle\tSela Moor\tquill\tSela//\n") << false << 3
+            << "moves.txt:2: Sela Moor (mirelle) -> quill as Sela//: refused" << QByteArray();
+}
+
+void tst_Cli::renameOnArrival()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, batch);
+    QFETCH(bool, windows1252);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    QFETCH(QByteArray, nameLine);
+    QTemporaryDir temp;
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const QString characters = world::filePath(dest, world::charactersFileName());
+    if (windows1252) {
+        QVERIFY(fixture::writeFile(characters,
+                fixture::readFile(characters).replace("// Characters", "// Caf\xe9 characters")));
+    }
+    if (!batch.isEmpty()) {
+        const QString file = temp.filePath(QStringLiteral("moves.txt"));
+        QVERIFY(fixture::writeFile(file, batch));
+        arguments = QStringList{ "--batch", file };
+    }
+    const QByteArray before = worldBytes(dest);
+    const qsizetype oldSize = fixture::readFile(characters).size();
+    const Run run = cli(
+            QStringList{ "transfer", "--from", examples(QStringLiteral("source")), "--to", dest }
+            + arguments);
+    QCOMPARE(run.status, status);
+    QVERIFY2((run.out + run.err).contains(says.toUtf8()), (run.out + run.err).constData());
+    if (status != 0) {
+        QCOMPARE(worldBytes(dest), before);
+        return;
+    }
+    // The copy reads back under its new name, and only its NAME lines changed.
+    const QByteArray appended = fixture::readFile(characters).mid(oldSize);
+    QVERIFY2(appended.contains("\n" + nameLine + "\n"), appended.constData());
+    QCOMPARE(appended.count("\nNAME "), 1);
 }
 
 QTEST_MAIN(tst_Cli)

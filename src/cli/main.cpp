@@ -222,6 +222,8 @@ int main(int argc, char *argv[])
             return usageError(QStringLiteral("transfer needs the name of a character"));
         if (parser.isSet(name) && arguments.size() != 1)
             return usageError(QStringLiteral("--name renames one character: name only one"));
+        if (parser.isSet(name) && parser.value(name).isEmpty())
+            return usageError(QStringLiteral("--name needs the new name"));
         for (const QString &character : std::as_const(arguments)) {
             job.transfers.append(cli::TransferLine{ parser.value(sourceAccount), character,
                     parser.value(account), QString(), parser.value(name) });

@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <optional>
 
 #include "cli/exitstatus.h"
 #include "cli/export.h"
@@ -54,8 +55,11 @@ QString unreadable(const QString &dir)
 
 QString label(const TransferLine &transfer)
 {
-    return QStringLiteral("%1 (%2) -> %3")
-            .arg(transfer.character, transfer.sourceAccount, transfer.destAccount);
+    const QString text =
+            QStringLiteral("%1 (%2) -> %3")
+                    .arg(transfer.character, transfer.sourceAccount, transfer.destAccount);
+    return transfer.newName.isEmpty() ? text
+                                      : QStringLiteral("%1 as %2").arg(text, transfer.newName);
 }
 
 // The source accounts that hold a character of that name, in account number order.
@@ -325,6 +329,30 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     if (const int status = findSourceAccounts(session, job.from, &transfers, progress))
         return status;
 
+    // A new name is checked against the rules before anything is written: the loader must
+    // read it back as given, and the destination's characters file must be able to hold it.
+    QList<QString> arriving; // per transfer, the name as the loader gives it; empty: its own
+    std::optional<transfer::NameEncoding> encoding;
+    for (const TransferLine &transfer : std::as_const(transfers)) {
+        QString loaded;
+        if (!transfer.newName.isEmpty()) {
+            if (!encoding)
+                encoding = transfer::nameEncodingOf(to);
+            const QString problem = transfer::newNameProblem(transfer.newName, *encoding, &loaded);
+            if (!problem.isEmpty()) {
+                printError(progress,
+                        QStringLiteral("chartransfer-cli: %1%2: refused, nothing written\n"
+                                       "Character Name: %3. Choose another name.")
+                                .arg(transfer.origin.isEmpty()
+                                                ? QString()
+                                                : transfer.origin + QStringLiteral(": "),
+                                        label(transfer), problem));
+                return ExitRefused;
+            }
+        }
+        arriving.append(loaded);
+    }
+
     // The items of every character of the run are read from the source in one pass.
     QList<int> owners;
     for (const TransferLine &transfer : std::as_const(transfers)) {
@@ -338,12 +366,13 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     TerminalSteps steps(progress, owners);
 
     QStringList done;
-    for (const TransferLine &transfer : std::as_const(transfers)) {
+    for (qsizetype i = 0; i < transfers.size(); ++i) {
+        const TransferLine &transfer = transfers.at(i);
         const engine::TransferRequest request{ transfer.sourceAccount, transfer.character,
-            transfer.destAccount };
+            transfer.destAccount, arriving.at(i) };
         int destAccount = 0;
         world::findAccount(session.destAccounts, transfer.destAccount, &destAccount);
-        steps.expect(transfer.character, destAccount);
+        steps.expect(arriving.at(i).isEmpty() ? transfer.character : arriving.at(i), destAccount);
         const engine::TransferOutcome outcome =
                 engine::runTransfer(session, request, steps, job.dryRun && !onCopy);
         progress.clear();
