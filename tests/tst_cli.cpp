@@ -479,7 +479,6 @@ void tst_Cli::refusalsWriteNothing()
     const QString dest = temp.filePath(QStringLiteral("dest"));
     QVERIFY(copyExample(QStringLiteral("destination"), dest));
     const QByteArray before = worldBytes(dest);
-    const qsizetype oldSize = fixture::readFile(characters).size();
     const Run run = cli(
             QStringList{ "transfer", "--from", examples(QStringLiteral("source")), "--to", dest }
             + arguments);
