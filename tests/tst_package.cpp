@@ -7,9 +7,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cerrno>
+
+#include <unistd.h>
+
 #include "engine/session.h"
 #include "engine/transferrun.h"
 #include "support/worldfixture.h"
+#include "transfer/appendfile.h"
 #include "transfer/package.h"
 #include "world/worldformat.h"
 
@@ -145,6 +150,10 @@ private slots:
     void packageTargets();
     void newNames_data();
     void newNames();
+    void writeFailuresLeaveNothing_data();
+    void writeFailuresLeaveNothing();
+    void namesEncodingOfAWorld_data();
+    void namesEncodingOfAWorld();
 };
 
 void tst_Package::transferFromPackageEqualsDirect_data()
@@ -399,6 +408,103 @@ void tst_Package::newNames()
     QCOMPARE(problem.isEmpty(), !bytes.isNull());
     if (!bytes.isNull())
         QCOMPARE(world::encode(loaded), bytes);
+}
+
+namespace {
+
+// Counts the flushes and fails the one asked for, or every write.
+int flushes = 0;
+int failingFlush = 0;
+bool writesFail = false;
+
+int countingFsync(int fd)
+{
+    if (++flushes == failingFlush) {
+        errno = EIO;
+        return -1;
+    }
+    return ::fsync(fd);
+}
+
+ssize_t failingPwrite(int fd, const void *data, size_t size, off_t offset)
+{
+    if (writesFail) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return ::pwrite(fd, data, size, offset);
+}
+
+} // namespace
+
+void tst_Package::writeFailuresLeaveNothing_data()
+{
+    QTest::addColumn<int>("failingFlush"); // 0: none
+    QTest::addColumn<bool>("writesFail");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("disk full") << 0 << true << "No space left";
+    QTest::newRow("a file's flush fails") << 2 << false << "Could not write";
+    QTest::newRow("the folder's flush fails") << 5 << false << "Could not flush the folder";
+    QTest::newRow("the flush after the rename fails") << 6 << false << "that holds";
+}
+
+// A package that cannot be written whole leaves nothing: no half package under its own name,
+// no temporary folder beside it.
+void tst_Package::writeFailuresLeaveNothing()
+{
+    QFETCH(int, failingFlush);
+    QFETCH(bool, writesFail);
+    QFETCH(QString, says);
+    QTemporaryDir temp;
+    engine::Session session;
+    engine::Progress quiet;
+    engine::LoadListener none;
+    engine::loadWorld(session, examples(QStringLiteral("source")), false, quiet, none);
+    const transfer::PackageResult packed = transfer::composePackage(
+            session, { { QStringLiteral("harald"), QStringLiteral("Aldo Brand") } }, quiet);
+    QVERIFY(packed.refusal.isEmpty());
+
+    transfer::FileCalls &calls = transfer::fileCalls();
+    const transfer::FileCalls saved = calls;
+    flushes = 0;
+    ::failingFlush = failingFlush;
+    ::writesFail = writesFail;
+    calls.fsync = countingFsync;
+    calls.pwrite = failingPwrite;
+    QString error;
+    const bool written = transfer::writePackage(temp.filePath(QStringLiteral("package")),
+            packed.files, transfer::packageManifest(packed, { "test", "source", {} }), &error);
+    calls = saved;
+    QVERIFY(!written);
+    QVERIFY2(error.contains(says), qPrintable(error));
+    QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList{});
+}
+
+void tst_Package::namesEncodingOfAWorld_data()
+{
+    QTest::addColumn<QByteArray>("characters"); // null: no characters file
+    QTest::addColumn<int>("encoding");
+    const int utf8 = int(transfer::NameEncoding::Utf8);
+    const int cp1252 = int(transfer::NameEncoding::Windows1252);
+    QTest::newRow("no characters file") << QByteArray() << utf8;
+    QTest::newRow("ASCII") << QByteArray("NAME Aldo\n") << utf8;
+    QTest::newRow("UTF-8") << QByteArray("NAME Zo\xc3\xab\n") << utf8;
+    QTest::newRow("Windows-1252") << QByteArray("NAME Zo\xeb\n") << cp1252;
+    QTest::newRow("cut short at the end") << QByteArray("NAME Zo\xc3") << cp1252;
+    QTest::newRow("overlong") << QByteArray("NAME \xc0\xaf\n") << cp1252;
+    QTest::newRow("across a read block") << QByteArray((1 << 20) - 1, 'x') + "\xc3\xab\n" << utf8;
+}
+
+void tst_Package::namesEncodingOfAWorld()
+{
+    QFETCH(QByteArray, characters);
+    QFETCH(int, encoding);
+    QTemporaryDir temp;
+    if (!characters.isNull())
+        QVERIFY(fixture::writeFile(
+                world::filePath(temp.path(), world::charactersFileName()), characters));
+    QCOMPARE(int(transfer::nameEncodingOf(temp.path())), encoding);
 }
 
 QTEST_GUILESS_MAIN(tst_Package)
