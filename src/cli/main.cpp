@@ -59,10 +59,13 @@ Exit status:
   0  done; check: no problems found
   1  check found problems
   2  usage error (command line or batch file); nothing was done
-  3  a transfer was refused (recover: could not undo); nothing was written
-  4  a transfer failed; the destination was put back as it was
+  3  a transfer or an export was refused, or a package differs from its
+     manifest (recover: could not undo); nothing was written
+  4  a transfer failed; the destination was put back as it was (export: the
+     package could not be written; nothing of it was left)
   5  a transfer failed and a destination file could NOT be put back
-  6  a world that cannot be read)";
+  6  a world that cannot be read (list, check: a package that differs from
+     its manifest))";
 
 int usageError(const QString &message)
 {
@@ -84,22 +87,29 @@ int main(int argc, char *argv[])
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption json(QStringLiteral("json"),
-            QStringLiteral("list, check: print one JSON document instead of lines."));
+            QStringLiteral("list, check: print one JSON document instead of lines; export: "
+                           "print the manifest."));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
             QStringLiteral("Show no progress (it is shown only on a terminal anyway)."));
     const QCommandLineOption from(QStringLiteral("from"),
-            QStringLiteral("transfer: the source world's directory."), QStringLiteral("SRC"));
+            QStringLiteral("transfer, export: the source world's directory."),
+            QStringLiteral("SRC"));
     const QCommandLineOption to(QStringLiteral("to"),
-            QStringLiteral("transfer: the destination world's directory."), QStringLiteral("DEST"));
+            QStringLiteral("transfer: the destination world's directory; export: the "
+                           "package's directory."),
+            QStringLiteral("DEST"));
     const QCommandLineOption sourceAccount(QStringLiteral("source-account"),
-            QStringLiteral("transfer: the source account that holds the characters (without "
-                           "it every source account is searched)."),
+            QStringLiteral(
+                    "transfer, export: the source account that holds the characters (without "
+                    "it every source account is searched)."),
             QStringLiteral("NAME"));
     const QCommandLineOption account(QStringLiteral("account"),
             QStringLiteral("transfer: the destination account that receives the characters."),
             QStringLiteral("NAME"));
     const QCommandLineOption batch(QStringLiteral("batch"),
-            QStringLiteral("transfer: run the transfers listed in FILE."), QStringLiteral("FILE"));
+            QStringLiteral("transfer: run the transfers listed in FILE; export: export the "
+                           "characters listed in FILE."),
+            QStringLiteral("FILE"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"),
             QStringLiteral("transfer: write nothing; print what each transfer would do."));
     const QCommandLineOption show(QStringLiteral("show"),
