@@ -51,7 +51,7 @@ public:
         filed = session.serialMap;
     }
 
-    const QList<items::OwnedRecord> owned(int owner) const { return m_owned.byOwner.value(owner); }
+    QList<items::OwnedRecord> owned(int owner) const { return m_owned.byOwner.value(owner); }
 
     QMap<int, item_st> filed; // what the last character's identification kept
 
