@@ -23,9 +23,11 @@ struct Run
     QByteArray err;
 };
 
-Run cli(const QStringList &arguments)
+Run cli(const QStringList &arguments,
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(CHARTRANSFER_CLI), arguments);
     Run run;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
@@ -93,7 +95,10 @@ private slots:
     void refusalsWriteNothing();
     void ambiguousNameNeedsTheAccount();
     void failedTransferIsPutBack();
+    void failedTransferNotPutBackKeepsTheJournal();
     void interruptedTransferIsRecovered();
+    void recoverStatuses_data();
+    void recoverStatuses();
     void exportRefusals_data();
     void exportRefusals();
     void packageCarriesTheCharacter();
@@ -429,6 +434,19 @@ void tst_Cli::dryRunShowsTheAppend()
     const Run dry = cli(transfer + QStringList{ "--dry-run", "--show" });
     QCOMPARE(dry.status, 0);
     QCOMPARE(worldBytes(dest), before);
+
+    // Several transfers in one dry run: each sees the ones before it, and none is written.
+    const QString batchFile = temp.filePath(QStringLiteral("batch.txt"));
+    QVERIFY(fixture::writeFile(batchFile, "harald\tWren\tquill\nmirelle\tSela Moor\tquill\n"));
+    const Run batch =
+            cli({ "transfer", "--from", source, "--to", dest, "--batch", batchFile, "--dry-run" });
+    QCOMPARE(batch.status, 0);
+    QCOMPARE(batch.out.count(": would be record "), 2);
+    QVERIFY2(batch.out.contains("Wren (harald) -> quill: would be record 10, serial 11")
+                    && batch.out.contains(
+                            "Sela Moor (mirelle) -> quill: would be record 11, serial 12"),
+            batch.out.constData());
+    QCOMPARE(worldBytes(dest), before);
     // Each text follows a line that gives its size.
     QList<QByteArray> shown;
     for (qsizetype at = dry.out.indexOf("--- "); at >= 0 && shown.size() < 2;
@@ -524,6 +542,47 @@ void tst_Cli::failedTransferIsPutBack()
     QCOMPARE(worldBytes(dest), before);
 }
 
+// The items append fails and the character's append cannot be cut back: the status says
+// the destination was not put back, and the journal stays, so that recover puts both files
+// back exactly once the disk works again.
+void tst_Cli::failedTransferNotPutBackKeepsTheJournal()
+{
+    QTemporaryDir temp;
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const QByteArray before = worldBytes(dest);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAULTINJECT));
+    // The preloaded library is not instrumented; the sanitizers must not mind it.
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+            environment.value(QStringLiteral("ASAN_OPTIONS"))
+                    + QStringLiteral(":verify_asan_link_order=0"));
+    environment.insert(QStringLiteral("FAULT_FILE"), world::itemsFileName());
+    environment.insert(QStringLiteral("FAULT_CALL"), QStringLiteral("write"));
+    environment.insert(QStringLiteral("FAULT_AT"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("FAULT_MODE"), QStringLiteral("always"));
+    environment.insert(QStringLiteral("FAULT_ALSO_FILE"), world::charactersFileName());
+    environment.insert(QStringLiteral("FAULT_ALSO_CALL"), QStringLiteral("truncate"));
+    environment.insert(QStringLiteral("FAULT_ALSO_AT"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("FAULT_ALSO_MODE"), QStringLiteral("always"));
+    environment.insert(QStringLiteral("FAULT_ALSO_ERRNO"), QStringLiteral("EIO"));
+    const Run run = cli({ "transfer", "--from", examples(QStringLiteral("source")), "--to", dest,
+                                "--account", "linnea", "Aldo Brand" },
+            environment);
+    QCOMPARE(run.status, 5);
+    QVERIFY2(run.err.contains("failed, destination NOT put back\nTransfer Failed: "),
+            run.err.constData());
+    QVERIFY2(run.err.contains("could not be cut back"), run.err.constData());
+    QVERIFY2(worldBytes(dest) != before, "the character's append was not cut back");
+    QVERIFY2(QFileInfo::exists(transfer::journalPath(dest)),
+            "the journal of a transfer that was not put back was removed");
+
+    const Run recover = cli({ QStringLiteral("recover"), dest });
+    QCOMPARE(recover.status, 0);
+    QCOMPARE(worldBytes(dest), before);
+    QVERIFY(!QFileInfo::exists(transfer::journalPath(dest)));
+}
+
 // A transfer stopped half way: its journal is there and part of its text was appended.
 void tst_Cli::interruptedTransferIsRecovered()
 {
@@ -557,6 +616,86 @@ void tst_Cli::interruptedTransferIsRecovered()
     QCOMPARE(cli({ QStringLiteral("recover"), dest }).status, 0);
     QCOMPARE(worldBytes(dest), before);
     QCOMPARE(cli({ QStringLiteral("check"), dest }).status, 0);
+
+    // A transfer undoes it itself, then does what it was asked, exactly as on a clean world.
+    const QString clean = temp.filePath(QStringLiteral("clean"));
+    QVERIFY(copyExample(QStringLiteral("destination"), clean));
+    QCOMPARE(cli({ "transfer", "--from", examples(QStringLiteral("source")), "--to", clean,
+                         "--account", "linnea", "Aldo Brand" })
+                     .status,
+            0);
+    QVERIFY(interrupt());
+    const Run run = cli(transfer);
+    QCOMPARE(run.status, 0);
+    QVERIFY2(run.err.contains("Interrupted Transfer: "), run.err.constData());
+    QCOMPARE(worldBytes(dest), worldBytes(clean));
+    QVERIFY(!QFileInfo::exists(transfer::journalPath(dest)));
+}
+
+void tst_Cli::recoverStatuses_data()
+{
+    QTest::addColumn<QString>("left"); // what an earlier run left in the world
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("undone"); // the files hold what they held before the transfer
+    QTest::addColumn<bool>("journalKept");
+    QTest::newRow("nothing") << "nothing" << 0 << true << false;
+    QTest::newRow("half a transfer") << "half" << 0 << true << false;
+    // The server saved since: what follows the old end is no part of the transfer.
+    QTest::newRow("files changed since") << "saved" << 3 << false << true;
+    // One digit of the journal's size changed, its checksum not: trusted, it would cut the
+    // last line feed off the characters file.
+    QTest::newRow("journal altered") << "altered" << 3 << true << true;
+    // A journal never put in place: nothing was appended, and it goes.
+    QTest::newRow("journal never put in place") << "new" << 0 << true << false;
+}
+
+// recover's status is what a script decides on (recover && start the server): 0 only when
+// the world is whole again.
+void tst_Cli::recoverStatuses()
+{
+    QFETCH(QString, left);
+    QFETCH(int, status);
+    QFETCH(bool, undone);
+    QFETCH(bool, journalKept);
+    QTemporaryDir temp;
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const QByteArray before = worldBytes(dest);
+    const QString characters = world::filePath(dest, world::charactersFileName());
+    const QString journalFile = transfer::journalPath(dest);
+    transfer::Journal journal{ QStringLiteral("Aldo Brand"), examples(QStringLiteral("source")),
+        { { world::charactersFileName(), 0, true, 0, 0, "\nSECTION CHARACTER 10\n{\n}\n" } } };
+    QString error;
+    if (left != QLatin1String("nothing") && left != QLatin1String("new")) {
+        QVERIFY2(transfer::describeFiles(dest, &journal, &error)
+                        && transfer::writeJournal(dest, journal, &error),
+                qPrintable(error));
+    }
+    if (left == QLatin1String("half")) {
+        QVERIFY(fixture::writeFile(characters, fixture::readFile(characters) + "\nSECTION CHA"));
+    } else if (left == QLatin1String("saved")) {
+        QVERIFY(fixture::writeFile(characters, fixture::readFile(characters) + "\n// saved\n"));
+    } else if (left == QLatin1String("altered")) {
+        QByteArray bytes = fixture::readFile(journalFile);
+        const QByteArray size = QByteArray::number(journal.files.first().sizeBefore);
+        const QByteArray field = ' ' + world::charactersFileName().toUtf8() + ' ' + size + ' ';
+        QVERIFY2(bytes.contains(field), bytes.constData());
+        bytes.replace(field,
+                ' ' + world::charactersFileName().toUtf8() + ' '
+                        + QByteArray::number(journal.files.first().sizeBefore - 1) + ' ');
+        QVERIFY(fixture::writeFile(journalFile, bytes));
+    } else if (left == QLatin1String("new")) {
+        QVERIFY(fixture::writeFile(journalFile + QStringLiteral(".new"), "chartransfer journal"));
+    }
+    const QByteArray leftBytes = worldBytes(dest);
+
+    const Run run = cli({ QStringLiteral("recover"), dest });
+    QCOMPARE(run.status, status);
+    QCOMPARE(worldBytes(dest), undone ? before : leftBytes);
+    QCOMPARE(QFileInfo::exists(journalFile), journalKept);
+    QVERIFY(!QFileInfo::exists(journalFile + QStringLiteral(".new")));
+    if (journalKept)
+        QVERIFY2(run.err.contains("--discard"), run.err.constData());
 }
 
 void tst_Cli::exportRefusals_data()
