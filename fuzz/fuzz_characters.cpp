@@ -1,7 +1,6 @@
 // The character loader on any characters file: it must not crash, must agree with the
 // toolkit's string functions, and every character's offset must point just past its
 // record's SECTION line, where a transfer starts copying.
-#include "app/mainwindow.h"
 #include "fuzzsupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -3,8 +3,8 @@
 // the item copy can write as they are.
 #include <climits>
 
-#include "app/mainwindow.h"
 #include "fuzzsupport.h"
+#include "items/itemscans.h"
 
 namespace {
 
@@ -51,14 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz::writeWorldFile(world::itemsFileName(), input);
 
     const auto collect = [&] {
-        MainWindow &w = fuzz::window();
-        w.serialMap.clear();
-        w.containerMap.clear();
-        w.moreMap.clear();
-        w.maxItemSerial = startSerial;
-        w.maxCharSerial = charSerial;
-        w.getSerials(fuzz::worldDir(), owner);
-        return Collected{ w.serialMap, w.containerMap, w.moreMap, w.maxItemSerial };
+        engine::Session &s = fuzz::session();
+        s.serialMap.clear();
+        s.containerMap.clear();
+        s.moreMap.clear();
+        s.maxItemSerial = startSerial;
+        s.maxCharSerial = charSerial;
+        items::getSerials(s, fuzz::worldDir(), owner, fuzz::progress());
+        return Collected{ s.serialMap, s.containerMap, s.moreMap, s.maxItemSerial };
     };
     const auto results = fuzz::bothWays(collect);
     const auto &fast = results.first;
