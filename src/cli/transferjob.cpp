@@ -12,8 +12,10 @@
 
 #include <climits>
 #include <cstdio>
+#include <optional>
 
 #include "cli/exitstatus.h"
+#include "cli/export.h"
 #include "cli/interrupt.h"
 #include "cli/names.h"
 #include "cli/recover.h"
@@ -24,6 +26,7 @@
 #include "items/itemscans.h"
 #include "transfer/composition.h"
 #include "transfer/journal.h"
+#include "transfer/package.h"
 #include "world/filestamp.h"
 #include "world/worldformat.h"
 #include "world/worldindex.h"
@@ -60,8 +63,11 @@ QString unreadable(const QString &dir, bool source)
 
 QString label(const TransferLine &transfer)
 {
-    return QStringLiteral("%1 (%2) -> %3")
-            .arg(transfer.character, transfer.sourceAccount, transfer.destAccount);
+    const QString text =
+            QStringLiteral("%1 (%2) -> %3")
+                    .arg(transfer.character, transfer.sourceAccount, transfer.destAccount);
+    return transfer.newName.isEmpty() ? text
+                                      : QStringLiteral("%1 as %2").arg(text, transfer.newName);
 }
 
 QString prefixed(const TransferLine &transfer)
@@ -82,8 +88,8 @@ QString quoted(const QString &name)
     return QLatin1Char('"') + name + QLatin1Char('"');
 }
 
-// The engine's texts give the window's advice ("Select the destination world again");
-// here the same step is running the command again.
+} // namespace
+
 QString commandWording(QString text)
 {
     static const QRegularExpression again(QStringLiteral(
@@ -105,6 +111,8 @@ QString commandWording(QString text)
             QStringLiteral("Run the command again (or \"chartransfer-cli recover\" on the "
                            "world): a transfer that can be undone"));
 }
+
+namespace {
 
 // The source accounts that hold a character of that name, in account number order.
 QStringList accountsHolding(const engine::Session &session, const QString &character)
@@ -174,8 +182,9 @@ QString missingName(
                 .arg(quoted(name), world::filePath(dir, world::accountsFileName()),
                         didYouMean(suggestions));
     };
+    // No destination: the names of an export.
     int destNumber = 0;
-    if (!worlds.destNames.find(transfer.destAccount, &destNumber))
+    if (!worlds.to.isEmpty() && !worlds.destNames.find(transfer.destAccount, &destNumber))
         return noAccount(transfer.destAccount, session.destAccounts, worlds.to);
     int sourceNumber = 0;
     if (!transfer.sourceAccount.isEmpty()) {
@@ -234,6 +243,17 @@ QString missingName(
         where = QStringLiteral("searched all %1 accounts").arg(searched.size());
     return QStringLiteral("no character %1 in %2 (%3)%4")
             .arg(quoted(transfer.character), charactersFile, where, didYouMean(suggestions));
+}
+
+// The names that match nothing, one a line, before anything is written.
+QString wrongNames(const QStringList &wrong)
+{
+    const qsizetype shown = qMin<qsizetype>(wrong.size(), 20);
+    QString text = QStringLiteral("chartransfer-cli: ")
+            + wrong.mid(0, shown).join(QStringLiteral("\nchartransfer-cli: "));
+    if (wrong.size() > shown)
+        text += QStringLiteral("\n... and %1 more").arg(wrong.size() - shown);
+    return text + QStringLiteral("\nNothing was written.");
 }
 
 // The engine's steps, with nothing to show between them (the outcome says it all), made
@@ -616,6 +636,46 @@ bool recoverBeforeTransfer(const QString &dir, bool dryRun, TerminalProgress &pr
 
 } // namespace
 
+int findSourceAccounts(const engine::Session &session, const QString &from,
+        QList<TransferLine> *lines, TerminalProgress &progress)
+{
+    for (TransferLine &transfer : *lines) {
+        if (!transfer.sourceAccount.isEmpty())
+            continue;
+        const QStringList holders = accountsHolding(session, transfer.character);
+        if (holders.size() > 1) {
+            progress.clear();
+            std::fprintf(stderr,
+                    "chartransfer-cli: %s is a character of %s in %s: name one with "
+                    "--source-account\nTry 'chartransfer-cli --help'.\n",
+                    qPrintable(transfer.character), qPrintable(holders.join(QLatin1String(", "))),
+                    qPrintable(from));
+            return ExitUsage;
+        }
+        if (holders.size() == 1)
+            transfer.sourceAccount = holders.constFirst();
+    }
+    // Names that match nothing are said as a transfer says them.
+    const Worlds worlds{ from, QString(), AccountNames(session.sourceAccounts),
+        AccountNames(AccountMap()) };
+    QStringList wrong;
+    for (const TransferLine &transfer : std::as_const(*lines)) {
+        const QString missing = missingName(session, transfer, worlds);
+        if (!missing.isEmpty())
+            wrong.append(prefixed(transfer) + missing);
+    }
+    if (!wrong.isEmpty()) {
+        printError(progress, wrongNames(wrong));
+        return ExitRefused;
+    }
+    return ExitDone;
+}
+
+QString unreadableWorld(const QString &dir)
+{
+    return unreadable(dir, true);
+}
+
 int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress)
 {
     Report report(job, out, progress);
@@ -625,6 +685,20 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
             return report.notStarted(ExitUnreadable, QStringLiteral("unreadable"),
                     QStringLiteral("chartransfer-cli: %1").arg(error));
         }
+    }
+    // A package is checked against its manifest before anything is read from it, and is
+    // not written to: it would no longer be what its manifest says.
+    for (const QString &dir : { job.from, job.to }) {
+        if (const int status = refuseDamagedPackage(dir, ExitRefused, progress))
+            return report.notStarted(status, QStringLiteral("refused"), QString());
+    }
+    if (transfer::isPackage(job.to)) {
+        return report.notStarted(ExitRefused, QStringLiteral("refused"),
+                QStringLiteral("chartransfer-cli: %1 is a package (it holds %2): a transfer into "
+                               "it would make it differ from its manifest; nothing was written\n"
+                               "Transfer from it instead, or remove %2 to use it as a world of "
+                               "its own.")
+                        .arg(job.to, transfer::packageManifestName()));
     }
     // Forgetting the items file is the likeliest mistake; the characters would arrive bare.
     if (!job.withoutItems
@@ -694,13 +768,27 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
             wrong.append(prefixed(transfer) + missing);
     }
     if (!wrong.isEmpty()) {
-        const qsizetype shown = qMin<qsizetype>(wrong.size(), 20);
-        QString text = QStringLiteral("chartransfer-cli: ")
-                + wrong.mid(0, shown).join(QStringLiteral("\nchartransfer-cli: "));
-        if (wrong.size() > shown)
-            text += QStringLiteral("\n... and %1 more").arg(wrong.size() - shown);
-        return report.notStarted(ExitRefused, QStringLiteral("refused"),
-                text + QStringLiteral("\nNothing was written."));
+        return report.notStarted(ExitRefused, QStringLiteral("refused"), wrongNames(wrong));
+    }
+
+    // A new name is checked against the rules before anything is written: the loader must
+    // read it back as given, and the destination's characters file must be able to hold it.
+    QList<QString> arriving; // per transfer, the name as the loader gives it; empty: its own
+    std::optional<transfer::NameEncoding> encoding;
+    for (const TransferLine &transfer : std::as_const(transfers)) {
+        QString loaded;
+        if (!transfer.newName.isEmpty()) {
+            if (!encoding)
+                encoding = transfer::nameEncodingOf(job.to);
+            const QString problem = transfer::newNameProblem(transfer.newName, *encoding, &loaded);
+            if (!problem.isEmpty()) {
+                return report.notStarted(ExitRefused, QStringLiteral("refused"),
+                        QStringLiteral("chartransfer-cli: %1%2: refused, nothing written\n"
+                                       "Character Name: %3. Choose another name.")
+                                .arg(prefixed(transfer), label(transfer), problem));
+            }
+        }
+        arriving.append(loaded);
     }
 
     // The items of every character of the run are read from the source in one pass.
@@ -741,8 +829,11 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
         }
         int destAccount = 0;
         worlds.destNames.find(transfer.destAccount, &destAccount);
+        // The name the copy stands under in the destination.
+        const QString arrivingName =
+                arriving.at(index).isEmpty() ? transfer.character : arriving.at(index);
         if (job.skipExisting
-                && world::findCharacter(session.destChars, destAccount, transfer.character)) {
+                && world::findCharacter(session.destChars, destAccount, arrivingName)) {
             report.passedOver(
                     transfer, QStringLiteral("already there"), QStringLiteral("alreadyThere"));
             continue;
@@ -771,8 +862,8 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
         }
 
         const engine::TransferRequest request{ transfer.sourceAccount, transfer.character,
-            transfer.destAccount };
-        steps.expect(transfer.character, destAccount);
+            transfer.destAccount, arriving.at(index) };
+        steps.expect(arrivingName, destAccount);
         const engine::TransferOutcome outcome =
                 engine::runTransfer(session, request, steps, job.dryRun);
         progress.clear();
