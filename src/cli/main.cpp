@@ -45,13 +45,19 @@ Commands:
       With --discard, removes the journal of one that cannot be undone, once
       you have checked the world's files.
 
+One program at a time writes a world: transfer and recover hold its lock
+(chartransfer.lock in the world). A world whose lock another program holds is
+busy: they give up at once (exit status 3), or with --wait SECONDS wait that
+long for it.
+
 Stop the game server before you transfer into its world.
 
 Exit status:
   0  done; check: no problems found
   1  check found problems
   2  usage error (command line or batch file); nothing was done
-  3  a transfer was refused (recover: could not undo); nothing was written
+  3  a transfer was refused (recover: could not undo), or the world is busy;
+     nothing was written
   4  a transfer failed; the destination was put back as it was
   5  a transfer failed and a destination file could NOT be put back
   6  a world that cannot be read)";
@@ -98,8 +104,12 @@ int main(int argc, char *argv[])
             QStringLiteral("transfer --dry-run: also print the exact text each file would get."));
     const QCommandLineOption discard(QStringLiteral("discard"),
             QStringLiteral("recover: remove the journal without changing the world's files."));
+    const QCommandLineOption wait(QStringLiteral("wait"),
+            QStringLiteral("transfer, recover: when another program is writing the world, wait "
+                           "up to SECONDS for it instead of giving up at once."),
+            QStringLiteral("SECONDS"));
     parser.addOptions(
-            { json, quiet, from, to, sourceAccount, account, batch, dryRun, show, discard });
+            { json, quiet, from, to, sourceAccount, account, batch, dryRun, show, discard, wait });
     parser.addPositionalArgument(QStringLiteral("command"),
             QStringLiteral("list, check, transfer or recover, and its arguments."),
             QStringLiteral("command [arguments]"));
@@ -118,6 +128,18 @@ int main(int argc, char *argv[])
     const QList<QCommandLineOption> transferOnly = { from, to, sourceAccount, account, batch,
         dryRun, show };
 
+    int waitMs = 0;
+    if (parser.isSet(wait)) {
+        bool number = false;
+        const double seconds = parser.value(wait).toDouble(&number);
+        // A day is more than any transfer takes.
+        if (!number || !(seconds >= 0 && seconds <= 86400))
+            return usageError(QStringLiteral("--wait needs a number of seconds from 0 to 86400, "
+                                             "not '%1'")
+                                      .arg(parser.value(wait)));
+        waitMs = int(seconds * 1000);
+    }
+
     cli::Output out(stdout);
     cli::TerminalProgress progress(parser.isSet(quiet));
 
@@ -129,12 +151,12 @@ int main(int argc, char *argv[])
         }
         if (arguments.size() != 1)
             return usageError(QStringLiteral("recover needs one world directory"));
-        return cli::recoverWorld(arguments.constFirst(), parser.isSet(discard), out);
+        return cli::recoverWorld(arguments.constFirst(), parser.isSet(discard), waitMs, out);
     }
     if (parser.isSet(discard))
         return usageError(QStringLiteral("--discard is for recover"));
     if (command == QLatin1String("list") || command == QLatin1String("check")) {
-        for (const QCommandLineOption &option : transferOnly) {
+        for (const QCommandLineOption &option : transferOnly + QList<QCommandLineOption>{ wait }) {
             if (parser.isSet(option))
                 return usageError(QStringLiteral("--%1 is for transfer, not %2")
                                           .arg(option.names().constFirst(), command));
@@ -143,9 +165,13 @@ int main(int argc, char *argv[])
             return usageError(QStringLiteral("%1 needs one world directory").arg(command));
         // A transfer into this world that a crash interrupted is undone before the world is
         // read, as the window does when it opens a world; one that cannot be undone is said.
+        // A journal whose transfer is still running is left alone, and said.
         const transfer::Recovery recovery = transfer::recoverWorld(arguments.constFirst());
         if (recovery.result != transfer::RecoveryResult::None) {
-            std::fprintf(stderr, "chartransfer-cli: Interrupted Transfer: %s\n",
+            std::fprintf(stderr, "chartransfer-cli: %s: %s\n",
+                    recovery.result == transfer::RecoveryResult::InProgress
+                            ? "World Busy"
+                            : "Interrupted Transfer",
                     qPrintable(recovery.message));
         }
         return command == QLatin1String("list")
@@ -166,6 +192,7 @@ int main(int argc, char *argv[])
     job.to = parser.value(to);
     job.dryRun = parser.isSet(dryRun);
     job.show = parser.isSet(show);
+    job.waitMs = waitMs;
     if (parser.isSet(batch)) {
         if (parser.isSet(account) || parser.isSet(sourceAccount) || !arguments.isEmpty())
             return usageError(QStringLiteral(

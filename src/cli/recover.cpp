@@ -8,21 +8,30 @@
 #include "cli/exitstatus.h"
 #include "cli/terminal.h"
 #include "transfer/journal.h"
+#include "transfer/worldlock.h"
 
 namespace cli {
 
-int recoverWorld(const QString &dir, bool discard, Output &out)
+int recoverWorld(const QString &dir, bool discard, int waitMs, Output &out)
 {
     if (!QFileInfo(dir).isDir()) {
         std::fprintf(stderr, "chartransfer-cli: %s is not a world: no such directory\n",
                 qPrintable(dir));
         return ExitUnreadable;
     }
-    if (!QFileInfo::exists(transfer::journalPath(dir))) {
+    if (!transfer::journalPresent(dir)) {
         out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
         return ExitDone;
     }
-    if (discard) {
+    // The journal of a transfer that is still running must be neither cut with nor removed.
+    transfer::WorldLock lock;
+    if (!lock.acquire(dir, waitMs)) {
+        std::fprintf(stderr, "chartransfer-cli: %s%s\n", lock.busy() ? "World Busy: " : "",
+                qPrintable(lock.busy() ? transfer::worldBusyText(dir, lock.holderPid())
+                                       : lock.error()));
+        return ExitRefused;
+    }
+    if (discard && QFileInfo::exists(transfer::journalPath(dir))) {
         const QString summary = transfer::journalSummary(dir);
         // At a terminal the operator confirms; a script that says --discard has decided.
         if (isatty(STDIN_FILENO)) {
@@ -47,7 +56,7 @@ int recoverWorld(const QString &dir, bool discard, Output &out)
                          .arg(dir, summary));
         return ExitDone;
     }
-    const transfer::Recovery recovery = transfer::recoverWorld(dir);
+    const transfer::Recovery recovery = transfer::recoverLockedWorld(dir);
     if (recovery.result == transfer::RecoveryResult::None) {
         out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
         return ExitDone;

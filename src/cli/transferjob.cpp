@@ -17,6 +17,7 @@
 #include "items/itemscans.h"
 #include "transfer/composition.h"
 #include "transfer/journal.h"
+#include "transfer/worldlock.h"
 #include "world/filestamp.h"
 #include "world/worldformat.h"
 #include "world/worldindex.h"
@@ -223,11 +224,34 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     const bool sameWorld =
             QFileInfo(job.from).canonicalFilePath() == QFileInfo(job.to).canonicalFilePath();
 
+    // One program at a time writes the destination: the lock is taken before the world is
+    // read, so that what is loaded is what the transfers decide on, and it is held until
+    // the last of them is done. A dry run writes nothing and takes no lock.
+    transfer::WorldLock lock;
+    if (!job.dryRun && !lock.acquire(job.to, job.waitMs)) {
+        if (lock.busy()) {
+            printError(progress,
+                    QStringLiteral("chartransfer-cli: World Busy: %1")
+                            .arg(transfer::worldBusyText(job.to, lock.holderPid())));
+            return ExitRefused;
+        }
+        printError(progress,
+                QStringLiteral("chartransfer-cli: %1 Nothing was written.").arg(lock.error()));
+        return ExitRestored;
+    }
+
     // A transfer that was interrupted is undone first, as when the window opens the world;
     // one that cannot be undone makes the engine refuse. A dry run changes nothing, so it
     // only says what a real run would meet.
     for (const QString &dir : sameWorld ? QStringList{ job.to } : QStringList{ job.from, job.to }) {
         if (job.dryRun) {
+            qint64 pid = 0;
+            if (transfer::journalPresent(dir) && transfer::worldLockHeld(dir, &pid)) {
+                printError(progress,
+                        QStringLiteral("chartransfer-cli: World Busy: %1")
+                                .arg(transfer::worldBusyText(dir, pid)));
+                return ExitRefused;
+            }
             const QString summary = transfer::journalSummary(dir);
             if (!summary.isEmpty()) {
                 printError(progress,
@@ -239,8 +263,11 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
             }
             continue;
         }
-        const transfer::Recovery recovery = transfer::recoverWorld(dir);
-        if (recovery.result != transfer::RecoveryResult::None)
+        const transfer::Recovery recovery = dir == job.to ? transfer::recoverLockedWorld(dir)
+                                                          : transfer::recoverWorld(dir, job.waitMs);
+        if (recovery.result == transfer::RecoveryResult::InProgress)
+            printError(progress, QStringLiteral("World Busy: %1").arg(recovery.message));
+        else if (recovery.result != transfer::RecoveryResult::None)
             printError(progress, QStringLiteral("Interrupted Transfer: %1").arg(recovery.message));
     }
 
@@ -266,6 +293,7 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     };
 
     engine::Session session;
+    session.destLocked = lock.held();
     engine::LoadListener listener;
     engine::loadWorld(session, from, false, progress, listener);
     engine::loadWorld(session, to, true, progress, listener);

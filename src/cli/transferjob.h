@@ -25,10 +25,12 @@ struct TransferJob
     QList<TransferLine> transfers;
     bool dryRun = false;
     bool show = false; // with dryRun: print the text each file would get
+    int waitMs = 0; // how long to wait for a destination another program is writing
 };
 
 // Runs the transfers one after another, each all or nothing, the destination loaded again
-// after each, and stops at the first that is refused or fails. Returns the exit status.
+// after each, and stops at the first that is refused or fails. The destination's lock is
+// held from before it is loaded to the end. Returns the exit status.
 int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress);
 
 // Reads a batch file: one transfer a line, "source account TAB character TAB destination
