@@ -20,6 +20,11 @@
 //   CRASH_DIR     a folder: every write, flush, truncation, file creation, rename and removal
 //                 in it (or of it) is counted
 //   CRASH_AT      the counted call before which the process kills itself with SIGKILL
+//
+// Or, to hold the process at one moment while a test does something beside it:
+//   PAUSE_FILE    file name: once a file of that name has been put in place (created by
+//                 open, or renamed onto), the process stops itself with SIGSTOP, the first
+//                 time only; the test lets it go on with SIGCONT
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -172,6 +177,26 @@ CrashConfig &crashConfig()
 }
 
 std::atomic<long> crashCalls{ 0 };
+
+// Whether `path` names a file called `name` (after a '/').
+bool endsWithName(const char *path, const char *name)
+{
+    const size_t length = std::strlen(path);
+    const size_t nameLength = std::strlen(name);
+    return nameLength > 0 && length > nameLength && path[length - nameLength - 1] == '/'
+            && !std::strcmp(path + length - nameLength, name);
+}
+
+std::atomic<bool> paused{ false };
+
+// Stops the process once a file of the PAUSE_FILE name is in place.
+void pausePoint(const char *path, bool succeeded)
+{
+    static const char *name = std::getenv("PAUSE_FILE");
+    if (!name || !path || !succeeded || !endsWithName(path, name) || paused.exchange(true))
+        return;
+    raise(SIGSTOP);
+}
 
 bool inCrashDir(const char *path)
 {
@@ -380,7 +405,10 @@ int open(const char *path, int flags, ...)
     va_start(arguments, flags);
     const mode_t mode = creationMode(path, flags, arguments);
     va_end(arguments);
-    return real(path, flags, mode);
+    const int fd = real(path, flags, mode);
+    if (flags & O_CREAT)
+        pausePoint(path, fd >= 0);
+    return fd;
 }
 
 int open64(const char *path, int flags, ...)
@@ -390,7 +418,10 @@ int open64(const char *path, int flags, ...)
     va_start(arguments, flags);
     const mode_t mode = creationMode(path, flags, arguments);
     va_end(arguments);
-    return real(path, flags, mode);
+    const int fd = real(path, flags, mode);
+    if (flags & O_CREAT)
+        pausePoint(path, fd >= 0);
+    return fd;
 }
 
 int rename(const char *from, const char *to)
@@ -398,7 +429,9 @@ int rename(const char *from, const char *to)
     static auto real = next<int (*)(const char *, const char *)>("rename");
     if (crashConfig().active)
         crashPoint(inCrashDir(from) || inCrashDir(to));
-    return real(from, to);
+    const int result = real(from, to);
+    pausePoint(to, result == 0);
+    return result;
 }
 
 int unlink(const char *path)
