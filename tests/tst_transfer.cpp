@@ -680,7 +680,8 @@ void tst_Transfer::journalRecovery_data()
     QTest::newRow("journal-of-another-version")
             << oldCharacters << oldCharacters + characterText << none << false << none
             << QByteArray("chartransfer journal 1") << false << kept
-            << oldCharacters + characterText << none << "another version of chartransfer";
+            << oldCharacters + characterText << none
+            << "cannot be read: another version of chartransfer wrote it (journal format 1)";
     QTest::newRow("journal-of-a-running-transfer")
             << oldCharacters << oldCharacters + characterText << none << false << none << none
             << true << running << oldCharacters + characterText << none

@@ -240,8 +240,8 @@ QString unreadableJournal(const QString &path, const QByteArray &bytes)
 {
     const QByteArray version = versionOf(bytes);
     if (!version.isEmpty() && MagicPrefix + version + '\n' != Magic) {
-        return QStringLiteral("a transfer journal, %1, written by another version of "
-                              "chartransfer (journal format %2), which this one does not read")
+        return QStringLiteral("a transfer journal, %1, that cannot be read: another version "
+                              "of chartransfer wrote it (journal format %2)")
                 .arg(path, QString::fromLatin1(version.left(20)));
     }
     return QStringLiteral("a transfer journal, %1, that cannot be read").arg(path);
@@ -284,6 +284,10 @@ bool describeFiles(const QString &dir, Journal *journal, QString *error)
         file.device = quint64(info.st_dev);
         file.inode = quint64(info.st_ino);
         file.wholeDigest = file.sizeBefore <= WholeDigestLimit;
+        // Nothing can be appended to what is not a file (a directory, say): the append says
+        // so, and recovery would never cut it.
+        if (!S_ISREG(info.st_mode))
+            continue;
         QFile open(path);
         if (open.open(QIODevice::ReadOnly))
             file.digest = contentDigest(&open, file.sizeBefore, file.wholeDigest);
