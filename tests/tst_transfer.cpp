@@ -660,17 +660,17 @@ void tst_Transfer::journalRecovery_data()
             << differs
                     + ": its first 33 bytes are no longer what it held before the transfer, "
                       "and it is another file";
-    // Files beyond the size hashed whole: the first and the last MiB count.
-    const QByteArray large = QByteArray(9 << 20, 'a') + oldCharacters;
+    // Files beyond the size hashed whole: the first and the last 64 KiB count.
+    const QByteArray large = QByteArray(2 << 20, 'a') + oldCharacters;
     QByteArray endChanged = large;
     endChanged[endChanged.size() - 100] = 'b';
     QByteArray middleChanged = large;
-    middleChanged[4 << 20] = 'b';
+    middleChanged[1 << 20] = 'b';
     QTest::newRow("large-file-undone") << large << large + characterText << none << false << none
                                        << none << false << undone << large << none << "Bob";
     QTest::newRow("large-file-end-changed")
             << large << endChanged + characterText << none << false << none << none << false << kept
-            << endChanged + characterText << none << differs + ": the first or the last MiB";
+            << endChanged + characterText << none << differs + ": the first or the last 64 KiB";
     QTest::newRow("large-file-middle-changed-is-not-looked-at")
             << large << middleChanged << none << false << none << none << false << undone
             << middleChanged << none << "Bob";

@@ -39,7 +39,7 @@ struct JournalFile
     quint64 inode = 0;
     QByteArray text; // what is appended to it
     // A digest of the file's first `sizeBefore` bytes: of all of them, or of the first and
-    // the last MiB of them where hashing the whole file would slow the transfer down.
+    // the last 64 KiB of them where hashing the whole file would slow the transfer down.
     bool wholeDigest = true;
     QByteArray digest;
 };
