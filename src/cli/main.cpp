@@ -59,6 +59,11 @@ Commands:
       With --discard, removes the journal of one that cannot be undone, once
       you have checked the world's files.
 
+One program at a time writes a world: transfer and recover hold its lock
+(chartransfer.lock in the world). A world whose lock another program holds is
+busy: they give up at once (exit status 3), or with --wait SECONDS wait that
+long for it.
+
 Stop the game server before you transfer into its world.
 
 Exit status:
@@ -66,7 +71,8 @@ Exit status:
   1  check found problems
   2  usage error (command line or batch file); nothing was done
   3  a transfer or an export was refused, or a package differs from its
-     manifest (recover: could not undo); nothing was written
+     manifest (recover: could not undo), or the world is busy; nothing was
+     written
   4  a transfer failed; the destination was put back as it was (export: the
      package could not be written; nothing of it was left)
   5  a transfer failed and a destination file could NOT be put back
@@ -136,8 +142,12 @@ int main(int argc, char *argv[])
             QStringLiteral("NEW"));
     const QCommandLineOption discard(QStringLiteral("discard"),
             QStringLiteral("recover: remove the journal without changing the world's files."));
+    const QCommandLineOption wait(QStringLiteral("wait"),
+            QStringLiteral("transfer, recover: when another program is writing the world, wait "
+                           "up to SECONDS for it instead of giving up at once."),
+            QStringLiteral("SECONDS"));
     parser.addOptions({ json, quiet, from, to, sourceAccount, account, batch, dryRun, show,
-            skipExisting, withoutItems, name, discard });
+            skipExisting, withoutItems, name, discard, wait });
     parser.addPositionalArgument(QStringLiteral("command"),
             QStringLiteral("list, check, transfer, export or recover, and its arguments."),
             QStringLiteral("command [arguments]"));
@@ -156,6 +166,18 @@ int main(int argc, char *argv[])
     const QList<QCommandLineOption> transferOnly = { from, to, sourceAccount, account, batch,
         dryRun, show, skipExisting, withoutItems, name };
 
+    int waitMs = 0;
+    if (parser.isSet(wait)) {
+        bool number = false;
+        const double seconds = parser.value(wait).toDouble(&number);
+        // A day is more than any transfer takes.
+        if (!number || !(seconds >= 0 && seconds <= 86400))
+            return usageError(QStringLiteral("--wait needs a number of seconds from 0 to 86400, "
+                                             "not '%1'")
+                                      .arg(parser.value(wait)));
+        waitMs = int(seconds * 1000);
+    }
+
     cli::Output out(stdout);
     cli::TerminalProgress progress(parser.isSet(quiet));
 
@@ -168,12 +190,12 @@ int main(int argc, char *argv[])
         if (arguments.size() != 1)
             return usageError(QStringLiteral("recover needs one world directory"));
         cli::deferInterrupts();
-        return cli::recoverWorld(arguments.constFirst(), parser.isSet(discard), out);
+        return cli::recoverWorld(arguments.constFirst(), parser.isSet(discard), waitMs, out);
     }
     if (parser.isSet(discard))
         return usageError(QStringLiteral("--discard is for recover"));
     if (command == QLatin1String("list") || command == QLatin1String("check")) {
-        for (const QCommandLineOption &option : transferOnly) {
+        for (const QCommandLineOption &option : transferOnly + QList<QCommandLineOption>{ wait }) {
             if (parser.isSet(option))
                 return usageError(QStringLiteral("--%1 is for transfer, not %2")
                                           .arg(option.names().constFirst(), command));
@@ -243,6 +265,7 @@ int main(int argc, char *argv[])
     job.skipExisting = parser.isSet(skipExisting);
     job.withoutItems = parser.isSet(withoutItems);
     job.json = parser.isSet(json);
+    job.waitMs = waitMs;
     if (parser.isSet(batch)) {
         if (parser.isSet(account) || parser.isSet(sourceAccount) || parser.isSet(name)
                 || !arguments.isEmpty())

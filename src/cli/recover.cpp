@@ -9,6 +9,7 @@
 #include "cli/exitstatus.h"
 #include "cli/terminal.h"
 #include "transfer/journal.h"
+#include "transfer/worldlock.h"
 
 namespace cli {
 
@@ -29,6 +30,10 @@ QString pendingTransfer(const QString &dir)
     const QString summary = transfer::journalSummary(dir);
     if (summary.isEmpty())
         return QString();
+    // The journal of a transfer that is still running is no interrupted transfer.
+    qint64 pid = 0;
+    if (transfer::worldLockHeld(dir, &pid))
+        return QStringLiteral("World Busy: %1").arg(transfer::inProgressText(pid));
     static const QRegularExpression character(
             QStringLiteral("^the transfer of the character (\"[^\n]*\") from "));
     const QRegularExpressionMatch match = character.match(summary);
@@ -38,12 +43,24 @@ QString pendingTransfer(const QString &dir)
                     dir);
 }
 
-int recoverWorld(const QString &dir, bool discard, Output &out)
+int recoverWorld(const QString &dir, bool discard, int waitMs, Output &out)
 {
     const QString notWorld = notAWorld(dir);
     if (!notWorld.isEmpty() && !QFileInfo::exists(transfer::journalPath(dir))) {
         std::fprintf(stderr, "chartransfer-cli: %s\n", qPrintable(notWorld));
         return ExitUnreadable;
+    }
+    if (!transfer::journalPresent(dir)) {
+        out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
+        return ExitDone;
+    }
+    // The journal of a transfer that is still running must be neither cut with nor removed.
+    transfer::WorldLock lock;
+    if (!lock.acquire(dir, waitMs)) {
+        std::fprintf(stderr, "chartransfer-cli: %s%s\n", lock.busy() ? "World Busy: " : "",
+                qPrintable(lock.busy() ? transfer::worldBusyText(dir, lock.holderPid())
+                                       : lock.error()));
+        return ExitRefused;
     }
     // A journal still being written when the program stopped was never in place, and
     // nothing was appended after it: undoing removes it, and says so.
@@ -53,11 +70,7 @@ int recoverWorld(const QString &dir, bool discard, Output &out)
         if (hadUnfinished && !QFileInfo::exists(unfinished))
             out.line(unfinishedJournalRemoved(dir));
     };
-    if (discard) {
-        if (!QFileInfo::exists(transfer::journalPath(dir))) {
-            out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
-            return ExitDone;
-        }
+    if (discard && QFileInfo::exists(transfer::journalPath(dir))) {
         const QString summary = transfer::journalSummary(dir);
         // At a terminal the operator confirms; a script that says --discard has decided.
         if (isatty(STDIN_FILENO)) {
@@ -83,7 +96,7 @@ int recoverWorld(const QString &dir, bool discard, Output &out)
         return ExitDone;
     }
     // Also without a journal: a journal that was never put in place is removed then.
-    const transfer::Recovery recovery = transfer::recoverWorld(dir);
+    const transfer::Recovery recovery = transfer::recoverLockedWorld(dir);
     sayRemoved();
     if (recovery.result == transfer::RecoveryResult::None) {
         out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));

@@ -27,6 +27,7 @@
 #include "transfer/composition.h"
 #include "transfer/journal.h"
 #include "transfer/package.h"
+#include "transfer/worldlock.h"
 #include "world/filestamp.h"
 #include "world/worldformat.h"
 #include "world/worldindex.h"
@@ -610,9 +611,17 @@ private:
 
 // The world's journal is undone (not in a dry run, which changes nothing), and a journal
 // that was still being written when the program stopped is removed, saying so.
-bool recoverBeforeTransfer(const QString &dir, bool dryRun, TerminalProgress &progress)
+bool recoverBeforeTransfer(
+        const QString &dir, bool dryRun, bool locked, int waitMs, TerminalProgress &progress)
 {
     if (dryRun) {
+        qint64 pid = 0;
+        if (transfer::journalPresent(dir) && transfer::worldLockHeld(dir, &pid)) {
+            printError(progress,
+                    QStringLiteral("chartransfer-cli: World Busy: %1")
+                            .arg(transfer::worldBusyText(dir, pid)));
+            return false;
+        }
         const QString summary = transfer::journalSummary(dir);
         if (!summary.isEmpty()) {
             printError(progress,
@@ -626,10 +635,14 @@ bool recoverBeforeTransfer(const QString &dir, bool dryRun, TerminalProgress &pr
     }
     const QString unfinished = unfinishedJournalPath(dir);
     const bool hadUnfinished = QFileInfo::exists(unfinished);
-    const transfer::Recovery recovery = transfer::recoverWorld(dir);
+    // The destination's lock is already held; a source is recovered under its own.
+    const transfer::Recovery recovery =
+            locked ? transfer::recoverLockedWorld(dir) : transfer::recoverWorld(dir, waitMs);
     if (hadUnfinished && !QFileInfo::exists(unfinished))
         printError(progress, QStringLiteral("chartransfer-cli: ") + unfinishedJournalRemoved(dir));
-    if (recovery.result != transfer::RecoveryResult::None)
+    if (recovery.result == transfer::RecoveryResult::InProgress)
+        printError(progress, QStringLiteral("World Busy: %1").arg(recovery.message));
+    else if (recovery.result != transfer::RecoveryResult::None)
         printError(progress, QStringLiteral("Interrupted Transfer: %1").arg(recovery.message));
     return true;
 }
@@ -723,14 +736,30 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     const bool sameWorld =
             QFileInfo(job.from).canonicalFilePath() == QFileInfo(job.to).canonicalFilePath();
 
+    // One program at a time writes the destination: the lock is taken before the world is
+    // read, so that what is loaded is what the transfers decide on, and it is held until
+    // the last of them is done. A dry run writes nothing and takes no lock.
+    transfer::WorldLock lock;
+    if (!job.dryRun && !lock.acquire(job.to, job.waitMs)) {
+        if (lock.busy()) {
+            return report.notStarted(ExitRefused, QStringLiteral("busy"),
+                    QStringLiteral("chartransfer-cli: World Busy: %1")
+                            .arg(transfer::worldBusyText(job.to, lock.holderPid())));
+        }
+        return report.notStarted(ExitRestored, QStringLiteral("failed"),
+                QStringLiteral("chartransfer-cli: %1 Nothing was written.").arg(lock.error()));
+    }
+
     // A transfer that was interrupted is undone first, as when the window opens the world;
     // one that cannot be undone makes the engine refuse.
     for (const QString &dir : sameWorld ? QStringList{ job.to } : QStringList{ job.from, job.to }) {
-        if (!recoverBeforeTransfer(dir, job.dryRun, progress))
+        if (!recoverBeforeTransfer(dir, job.dryRun, dir == job.to && lock.held(), job.waitMs,
+                    progress))
             return report.notStarted(ExitRefused, QStringLiteral("refused"), QString());
     }
 
     engine::Session session;
+    session.destLocked = lock.held();
     engine::LoadListener listener;
     engine::loadWorld(session, job.from, false, progress, listener);
     engine::loadWorld(session, job.to, true, progress, listener);

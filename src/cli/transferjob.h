@@ -36,11 +36,13 @@ struct TransferJob
     // A source world without an items file may be used: its characters arrive without items.
     bool withoutItems = false;
     bool json = false; // one JSON document on standard output instead of lines
+    int waitMs = 0; // how long to wait for a destination another program is writing
 };
 
 // Runs the transfers one after another, each all or nothing, the destination followed
 // after each, and stops at the first that is refused or fails, or at SIGINT or SIGTERM
-// once the transfer in progress is whole. Returns the exit status.
+// once the transfer in progress is whole. The destination's lock is held from before it is
+// loaded to the end. Returns the exit status.
 int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress);
 
 // What a line of a batch file names.
