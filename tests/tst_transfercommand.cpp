@@ -1669,6 +1669,38 @@ void tst_TransferCommand::damagedWorlds_data()
             << bob << QByteArray("<directory>") << zed << sword << "Bob"
             << "Read Error"
             << "Could not read " << QByteArray() << QByteArray();
+    // Records of the destination still name a deleted character (31) and lost items: the
+    // new numbers pass over what OWNER, CONT and a key's MORE name, not over a MORE before
+    // the record's TYPE 7 line nor the MORE of another type.
+    QTest::newRow("destination-names-deleted-records")
+            << bob
+            << (cup + itemRecord(2, 501, 5, "NAME bowl\n") + itemRecord(3, 502, 5, "NAME spoon\n"))
+            << zed
+            << (sword + itemRecord(10, 1073741902, 31, "NAME spellbook\nCONT 31\n")
+                       + "SECTION WORLDITEM 11\n{\nSERIAL 1073741903\nNAME ruby\n"
+                         "CONT 1073741904\nMORE 1073741906\nTYPE 7\nMORE 1073741905\n}\n"
+                       + "SECTION WORLDITEM 12\n{\nSERIAL 1073741899\nTYPE 1\nMORE 1073741907\n}\n")
+            << "Bob"
+            << ""
+            << "" << characterHead + "8\n{\nSERIAL 32\nNAME Bob\nACCOUNT 3\n}\n"
+            << itemHead + "13\n{\nSERIAL 1073741906\nOWNER 32\nNAME cup\n}\n\n" + itemHead
+                    + "14\n{\nSERIAL 1073741907\nOWNER 32\nNAME bowl\n}\n\n" + itemHead
+                    + "15\n{\nSERIAL 1073741908\nOWNER 32\nNAME spoon\n}\n\n";
+    // The loader reads "} // ..." as "} ", no closing brace: the file ends inside Corra.
+    QTest::newRow("destination-last-brace-with-comment")
+            << bob << cup
+            << zed + "SECTION CHARACTER 8\n{\nSERIAL 31\nNAME Corra\nACCOUNT 4\n} // end of Corra\n"
+            << sword << "Bob" << damaged
+            << "line 12 was meant to close its last record, but a \"}\" with a comment"
+            << QByteArray() << QByteArray();
+    // Written for each SERIAL line, the new serial would stand twice in the copy.
+    QTest::newRow("item-with-two-serial-lines")
+            << bob << QByteArray("SECTION WORLDITEM 1\n{\nSERIAL 500\nOWNER 5\nSERIAL 502\n}\n")
+            << zed << sword << "Bob" << damaged
+            << itemsFile.arg(5)
+                    + "the item record that starts at line 1 has two SERIAL lines, line 3 "
+                      "(\"SERIAL 500\") and line 5 (\"SERIAL 502\")"
+            << QByteArray() << QByteArray();
     // No item needs a serial, so the highest one possible in use is no reason to refuse.
     QTest::newRow("no-items-at-the-serial-limit")
             << bob << itemRecord(1, 500, 6) << zed << itemRecord(9, 2147483647, 30) << "Bob"

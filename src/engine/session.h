@@ -7,7 +7,7 @@
 #include <climits>
 
 #include "items/itemrecords.h"
-#include "items/referencednumbers.h"
+#include "transfer/referencednumbers.h"
 #include "world/filestamp.h"
 #include "world/worldindex.h"
 
@@ -50,7 +50,7 @@ struct Session
     // The numbers that OWNER, CONT and key MORE lines of the destination items file name
     // where new numbers could meet them, noted by the serial scan: the new character's
     // serial and the new item serials pass over them.
-    items::ReferencedNumbers destItemsReferenced;
+    transfer::ReferencedNumbers destItemsReferenced;
     // A read error that ended a pass early, as the user is told it ("Could not read <file>:
     // <reason>."): that pass saw only part of its file, so the highest numbers it found, or
     // the items it collected, cannot be trusted. One for the destination's characters file

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "items/itemrecords.h"
-#include "items/referencednumbers.h"
+#include "transfer/referencednumbers.h"
 #include "world/progressscale.h"
 #include "world/worldformat.h"
 
@@ -117,7 +117,10 @@ public:
 
     // After a TYPE 7 line, until the record ends.
     bool inKey() const { return m_inKey; }
-    ReferencedNumbers referenced() { return m_referenced.finish(m_session.maxItemSerial); }
+    transfer::ReferencedNumbers referenced()
+    {
+        return m_referenced.finish(m_session.maxItemSerial);
+    }
 
     // Where the last header and the line after it begin (-1: no header yet).
     qint64 lastHeader = -1;
@@ -146,7 +149,7 @@ private:
 
     world::LineReader &m_reader;
     engine::Session &m_session;
-    ReferenceCollector m_referenced;
+    transfer::ReferenceCollector m_referenced;
     bool m_inKey = false;
 };
 
@@ -164,7 +167,7 @@ void acquireSerials(engine::Session &session, const QString &dir, engine::Progre
     session.maxItemSerial = 0x40000000;
     session.destItemsCutOff = false;
     session.destItemsLastHeader = -1;
-    session.destItemsReferenced = ReferencedNumbers();
+    session.destItemsReferenced = transfer::ReferencedNumbers();
     session.scanReadError.clear();
 
     QFile file(world::filePath(dir, world::itemsFileName()));

@@ -72,7 +72,7 @@ qint64 itemLinePosition(const QString &path, qint64 offset, int index)
 
 Problem verifyCharacter(const CharacterText &copy, const QString &name,
         const CharacterNumbers &numbers, const QString &sourcePath, qint64 offset,
-        const items::ReferencedNumbers *referenced)
+        const ReferencedNumbers *referenced)
 {
     QByteArray text = copy.text;
     QBuffer buffer(&text);

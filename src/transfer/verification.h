@@ -6,8 +6,8 @@
 #include <QString>
 
 #include "items/itemrecords.h"
-#include "items/referencednumbers.h"
 #include "transfer/composition.h"
+#include "transfer/referencednumbers.h"
 
 namespace transfer {
 
@@ -29,7 +29,7 @@ struct Problem
 // `sourcePath`.
 Problem verifyCharacter(const CharacterText &copy, const QString &name,
         const CharacterNumbers &numbers, const QString &sourcePath, qint64 offset,
-        const items::ReferencedNumbers *referenced = nullptr);
+        const ReferencedNumbers *referenced = nullptr);
 
 // What the destination items file already holds, as the serial scan found it.
 struct ItemsTaken
@@ -37,7 +37,7 @@ struct ItemsTaken
     int highestSection;
     int highestSerial;
     // Numbers that lines of its records name, which no new serial may be.
-    const items::ReferencedNumbers *referenced = nullptr;
+    const ReferencedNumbers *referenced = nullptr;
 };
 
 // Reads the composed items text back the way the item scans read an items file and says

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace items {
+namespace transfer {
 
 // Numbers that lines of a destination items file name (OWNER, CONT, and MORE of a key),
 // where a new number could meet them. A record whose character or container was deleted
@@ -66,4 +66,4 @@ private:
     size_t m_pruneAt = 4096;
 };
 
-} // namespace items
+} // namespace transfer

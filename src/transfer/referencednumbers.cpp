@@ -1,10 +1,10 @@
-#include "items/referencednumbers.h"
+#include "transfer/referencednumbers.h"
 
 #include <algorithm>
 #include <limits>
 #include <utility>
 
-namespace items {
+namespace transfer {
 
 ReferencedNumbers::ReferencedNumbers(std::vector<int> numbers)
     : m_numbers(std::move(numbers))
@@ -63,4 +63,4 @@ ReferencedNumbers ReferenceCollector::finish(int highestItemSerial)
     return ReferencedNumbers(std::move(numbers));
 }
 
-} // namespace items
+} // namespace transfer
