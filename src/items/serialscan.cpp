@@ -28,9 +28,10 @@ bool closedAfter(QFile &file, qint64 from, qint64 to)
 }
 
 // What the scan takes from the lines it looks at: SERIAL and SECTION numbers, and the
-// numbers OWNER and CONT lines name, and MORE lines after a record's TYPE 7 line. A TYPE 7
-// line stops the bulk pass: the rest of that record is read line by line, up to its "}" or
-// the next header, for its MORE lines (keys are few).
+// numbers OWNER and CONT lines name (wherever they stand), and MORE lines after a record's
+// TYPE 7 line. A TYPE 7 line stops the bulk pass: the rest of that record is read line by
+// line, up to its "}" (a header inside a body is an ordinary line), for its MORE lines
+// (keys are few).
 class SerialScan final : public world::LineReader::LineVisitor
 {
 public:
@@ -144,7 +145,6 @@ private:
         m_session.maxItemSection = qMax(m_session.maxItemSection, number);
         lastHeader = m_reader.lineStart();
         afterLastHeader = m_reader.pos();
-        m_inKey = false;
     }
 
     world::LineReader &m_reader;
