@@ -1466,6 +1466,10 @@ void tst_TransferCommand::countersAtTheLimit_data()
     QTest::newRow("character-serial")
             << QByteArray(d.characters + character(60, 2147483647, "Max", 4)) << d.items
             << "character numbers";
+    // The one serial left at the top is named by a record of a deleted character.
+    QTest::newRow("character-serial-named-at-the-top")
+            << QByteArray(d.characters + character(60, 2147483646, "Max", 4))
+            << QByteArray(d.items + itemRecord(120, 7, 2147483647)) << "character numbers";
     QTest::newRow("item-record-number")
             << d.characters << QByteArray(d.items + itemRecord(2147483645, 7, 1))
             << "item record numbers";
@@ -1475,6 +1479,15 @@ void tst_TransferCommand::countersAtTheLimit_data()
     // Two serials are left at the top and Aldo owns six items: the third would go round.
     QTest::newRow("item-serials-run-past-the-top")
             << d.characters << QByteArray(d.items + itemRecord(120, 2147483645, 1))
+            << "item serials";
+    // Seven serials are left, but lines of the destination name six of them.
+    QTest::newRow("item-serials-pass-named-numbers-past-the-top")
+            << d.characters
+            << QByteArray(d.items
+                       + itemRecord(120, 2147483640, 1,
+                               "CONT 2147483641\nCONT 2147483642\nCONT 2147483643\n"
+                               "CONT 2147483644\nTYPE 7\nMORE 2147483645\n")
+                       + itemRecord(121, 8, 2147483646))
             << "item serials";
 }
 
