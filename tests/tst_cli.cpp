@@ -209,6 +209,29 @@ void tst_Cli::checkFindsDamage_data()
     QTest::newRow("no SERIAL, CR LF")
             << i << QByteArray(items).replace('\n', "\r\n") + "SECTION WORLDITEM 3\r\n{\r\n}\r\n"
             << QStringList{ "ztitems.wsc:14: record 3 has no SERIAL line" };
+    // A header the readers do not take hides its whole record; said once per stretch.
+    QTest::newRow("misspelt header")
+            << c << characters + "SECTON CHARACTER 1\n{\nSERIAL 101\nNAME Corra\nACCOUNT 1\n}\n"
+            << QStringList{ "ztpcs.wsc:8: text outside any record (a misspelt SECTION header?)" };
+    QTest::newRow("lower-case header after a comment")
+            << i << items + "\n// between\n  \nsection worlditem 3\n{\nSERIAL 5002\n}\n"
+            << QStringList{
+                   "ztitems.wsc:17: text outside any record (a misspelt SECTION header?)"
+               };
+    // The loader simplifies before it cuts the comment: "} // x" is "} ", no closing brace.
+    QTest::newRow("last closing brace with a comment")
+            << c
+            << characters
+                    + "SECTION CHARACTER 1\n{\nSERIAL 101\nNAME Corra\nACCOUNT 1\n"
+                      "} // end of Corra\n"
+            << QStringList{ "ztpcs.wsc:13: \"}\" followed by a comment does not close record 1 "
+                            "(line 8): remove the comment from this line" };
+    QTest::newRow("closing brace with a comment before a record")
+            << c
+            << QByteArray("SECTION CHARACTER 0\n{\nSERIAL 100\nNAME Aldo\nACCOUNT 1\n} // Aldo\n"
+                          "SECTION CHARACTER 1\n{\nSERIAL 101\nNAME Bea\nACCOUNT 1\n}\n")
+            << QStringList{ "ztpcs.wsc:6: \"}\" followed by a comment does not close record 0 "
+                            "(line 1): remove the comment from this line" };
     QTest::newRow("items file missing")
             << i << QByteArray()
             << QStringList{ "ztitems.wsc: cannot be read: No such file or directory" };

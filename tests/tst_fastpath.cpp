@@ -8,7 +8,9 @@
 #include <QTextStream>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <limits>
+#include <vector>
 
 #include "app/mainwindow.h"
 #include "support/modalanswer.h"
@@ -692,6 +694,52 @@ void tst_FastPath::skippingLines()
             if (random.bounded(10) == 0) {
                 QVERIFY2(reader.readLine(), qPrintable(where));
                 ++index;
+            } else if (random.bounded(3) == 0) {
+                // Visiting: each line the bulk pass would stop at is handed over where it
+                // stands, and the pass goes on unless the visitor says stop (here: at lines
+                // of a length divisible by 3).
+                const qint64 most = random.bounded(3) ? random.bounded(1, 60) : 1000000;
+                const auto stops = [](const QByteArray &line) { return line.size() % 3 == 0; };
+                qint64 expected = 0;
+                QList<qsizetype> expectedVisits;
+                while (index + expected < lines.size() && expected < most) {
+                    const QByteArray &line = lines.at(index + expected);
+                    ++expected;
+                    if (wanted(line)) {
+                        expectedVisits << index + expected - 1;
+                        if (stops(line))
+                            break;
+                    }
+                }
+                struct Visitor : world::LineReader::LineVisitor
+                {
+                    world::LineReader *reader;
+                    QList<QByteArray> seen;
+                    QList<qint64> starts;
+                    QList<qint64> ends;
+                    bool visit(QByteArrayView line) override
+                    {
+                        seen << line.toByteArray();
+                        starts << reader->lineStart();
+                        ends << reader->pos();
+                        return line.size() % 3 != 0;
+                    }
+                } visitor;
+                visitor.reader = &reader;
+                const qint64 read = reader.readLinesVisiting(firsts, most, visitor);
+                QVERIFY2(read == expected,
+                        qPrintable(QStringLiteral("%1: visiting read %2 lines, the plain way %3")
+                                           .arg(where)
+                                           .arg(read)
+                                           .arg(expected)));
+                QCOMPARE(visitor.seen.size(), expectedVisits.size());
+                for (qsizetype v = 0; v < expectedVisits.size(); ++v) {
+                    QVERIFY2(visitor.seen.at(v) == lines.at(expectedVisits.at(v)),
+                            qPrintable(where));
+                    QCOMPARE(visitor.starts.at(v), starts.at(expectedVisits.at(v)));
+                    QCOMPARE(visitor.ends.at(v), positions.at(expectedVisits.at(v)));
+                }
+                index += read;
             } else {
                 const qint64 most = random.bounded(3) ? random.bounded(1, 60) : 1000000;
                 qint64 expected = 0;
@@ -741,9 +789,9 @@ QByteArray randomItemsFile(QRandomGenerator &random, int records)
     };
     const auto number = [&random]() -> QByteArray {
         static const char *const Numbers[] = { "100", "+100", "0100", "999", "-1", "7", "box",
-            "2147483648" };
+            "2147483648", "1073741900", "1073741901" };
         return random.bounded(3) ? QByteArray::number(random.bounded(1, 40))
-                                 : QByteArray(Numbers[random.bounded(8)]);
+                                 : QByteArray(Numbers[random.bounded(10)]);
     };
     QByteArray bytes;
     const char *const ending = random.bounded(4) == 0 ? "\r\n" : "\n";
@@ -800,9 +848,14 @@ struct PlainScan
     QMap<int, QList<int>> moreMap;
     int identifiedMaxItemSerial = 0;
     QList<int> identifyProgress;
+    // What OWNER, CONT and (after TYPE 7, up to the record's end) MORE lines name, kept
+    // where a new number could meet it: up to 2^24 above the highest character serial, and
+    // above the highest item serial.
+    std::vector<int> referenced;
 };
 
-PlainScan plainScan(const QByteArray &bytes, int owner, int maxCharSerial, int maxItemSerial)
+PlainScan plainScan(const QByteArray &bytes, int owner, int maxCharSerial, int maxItemSerial,
+        int scanCharSerial)
 {
     using namespace world::reference;
     const QList<QByteArray> raw = streamLines(bytes);
@@ -814,19 +867,36 @@ PlainScan plainScan(const QByteArray &bytes, int owner, int maxCharSerial, int m
     const auto at = [&](qsizetype next) { return next == 0 ? qint64(0) : ends.at(next - 1); };
     PlainScan scan;
 
+    QList<int> named;
+    bool inKey = false;
     for (qsizetype i = 0; i < n; ++i) {
         if (i % 10000 == 0)
             scan.scanProgress << int(at(i));
         const QString key = word(lines.at(i), 0);
+        const int value = toNumber(word(lines.at(i), 1));
         if (key == QLatin1String("SERIAL")) {
-            scan.maxItemSerial = qMax(scan.maxItemSerial, toNumber(word(lines.at(i), 1)));
+            scan.maxItemSerial = qMax(scan.maxItemSerial, value);
         } else if (key == QLatin1String("SECTION")) {
             scan.maxItemSection = qMax(scan.maxItemSection, toNumber(word(lines.at(i), 2)));
             scan.cutOff = true;
         } else if (lines.at(i) == QLatin1String("}")) {
             scan.cutOff = false;
+            inKey = false;
+        } else if (key == QLatin1String("OWNER") || key == QLatin1String("CONT")
+                || (inKey && key == QLatin1String("MORE"))) {
+            named << value;
+        } else if (key == QLatin1String("TYPE") && word(lines.at(i), 1) == QLatin1String("7")) {
+            inKey = true;
         }
     }
+    for (const int number : std::as_const(named)) {
+        if ((number > scanCharSerial && qint64(number) - scanCharSerial <= (1 << 24))
+                || number > scan.maxItemSerial)
+            scan.referenced.push_back(number);
+    }
+    std::sort(scan.referenced.begin(), scan.referenced.end());
+    scan.referenced.erase(
+            std::unique(scan.referenced.begin(), scan.referenced.end()), scan.referenced.end());
 
     const QString newOwner = QString::number(maxCharSerial + 1);
     int current = std::numeric_limits<int>::min();
@@ -927,12 +997,14 @@ void tst_FastPath::scansFollowThePlainRules()
         QTemporaryDir dir;
         QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
         QVERIFY(fixture::writeFile(world::filePath(dir.path(), world::itemsFileName()), bytes));
-        const PlainScan expected = plainScan(bytes, 100, 56, 1000);
+        const PlainScan expected = plainScan(bytes, 100, 56, 1000, 5);
         const QString where = QStringLiteral("file %1 (%2 bytes)").arg(file).arg(bytes.size());
 
         MainWindow window;
         QSignalSpy scanMoves(window.progressBar, &QProgressBar::valueChanged);
+        window.maxCharSerial = 5;
         window.acquireSerials(dir.path());
+        QVERIFY2(window.destItemsReferenced.numbers() == expected.referenced, qPrintable(where));
         QVERIFY2(window.maxItemSection == expected.maxItemSection, qPrintable(where));
         QVERIFY2(window.maxItemSerial == expected.maxItemSerial, qPrintable(where));
         QVERIFY2(window.destItemsCutOff == expected.cutOff, qPrintable(where));

@@ -76,6 +76,8 @@ private slots:
     void scanResults_data();
     void scanResults();
     void scanMissingFile();
+    void referencedNumbers_data();
+    void referencedNumbers();
     void scanProgress_data();
     void scanProgress();
 
@@ -181,6 +183,64 @@ void tst_Items::scanResults()
     QCOMPARE(window.maxItemSection, maxSection);
     QCOMPARE(window.maxItemSerial, maxSerial);
     QCOMPARE(window.destItemsCutOff, cutOff);
+}
+
+// The numbers OWNER, CONT and a key's MORE lines name, where new numbers could meet them:
+// just above the highest character serial (10 here) and above the highest item serial.
+void tst_Items::referencedNumbers_data()
+{
+    QTest::addColumn<QByteArray>("items");
+    QTest::addColumn<QList<int>>("referenced");
+    QTest::addColumn<int>("after"); // the first free number after this one is
+    QTest::addColumn<int>("next");
+
+    QTest::newRow("items-of-a-deleted-character")
+            << QByteArray(record(1, "SERIAL 1073741830\nOWNER 12\nCONT 12\n")
+                       + record(2, "SERIAL 1073741831\nOWNER 11\n"))
+            << QList<int>{ 11, 12 } << 10 << 13;
+    QTest::newRow("none-above-the-highest-character")
+            << record(1, "OWNER 5\nCONT 10\n") << QList<int>{} << 10 << 11;
+    QTest::newRow("as-far-as-2-to-the-24-above-it")
+            << record(1, "CONT 16777226\nCONT 16777227\n") << QList<int>{ 16777226 } << 16777225
+            << 16777227;
+    QTest::newRow("existing-items-are-no-concern")
+            << QByteArray(record(1, "SERIAL 1073741830\n")
+                       + record(2, "CONT 1073741830\nCONT 1073741831\nCONT 1073741833\n"))
+            << QList<int>{ 1073741831, 1073741833 } << 1073741830 << 1073741832;
+    QTest::newRow("a-later-record-is-no-concern") << QByteArray(
+            record(1, "SERIAL 1073741830\nCONT 1073741835\n") + record(2, "SERIAL 1073741840\n"))
+                                                  << QList<int>{} << 1073741840 << 1073741841;
+    QTest::newRow("keys-only-after-type-7")
+            << QByteArray(record(1, "SERIAL 1073741830\nTYPE 7\nMORE 1073741850\n")
+                       + record(2, "MORE 1073741851\nTYPE 7\n")
+                       + record(3, "TYPE 07\nMORE 1073741852\nTYPE 1\nMORE 1073741853\n")
+                       + record(4, "TYPE 7\nSECTION WORLDITEM 9\n  MORE\t1073741854 // door\n"))
+            << QList<int>{ 1073741850, 1073741854 } << 1073741849 << 1073741851;
+    QTest::newRow("anywhere-in-any-form")
+            << QByteArray("CONT 13\n  OWNER\t0014 // old\nCONTS 15\nOWNER 16x\n" + record(1, ""))
+            << QList<int>{ 13, 14 } << 12 << 15;
+    QTest::newRow("round-past-the-top") << record(1, "SERIAL 2147483646\nCONT 2147483647\n")
+                                        << QList<int>{ 2147483647 } << 2147483646 << INT_MIN;
+}
+
+void tst_Items::referencedNumbers()
+{
+    QFETCH(QByteArray, items);
+    QFETCH(QList<int>, referenced);
+    QFETCH(int, after);
+    QFETCH(int, next);
+
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    QVERIFY2(writeItems(dir, items), "could not write the items file");
+    MainWindow window;
+    window.maxCharSerial = 10;
+    window.acquireSerials(dir.path());
+    const std::vector<int> &found = window.destItemsReferenced.numbers();
+    QCOMPARE(QList<int>(found.cbegin(), found.cend()), referenced);
+    QCOMPARE(window.destItemsReferenced.nextFree(after), next);
+    if (next > after)
+        QCOMPARE(window.destItemsReferenced.freeBetween(after, next), qint64(1));
 }
 
 void tst_Items::scanMissingFile()

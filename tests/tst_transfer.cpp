@@ -8,6 +8,7 @@
 #include "support/worldfixture.h"
 #include "transfer/appendfile.h"
 #include "transfer/journal.h"
+#include "transfer/verification.h"
 #include "transfer/worldlock.h"
 #include "world/worldformat.h"
 
@@ -121,6 +122,8 @@ private slots:
     void itemCopy_data();
     void itemCopy();
     void itemCopyEmptyMap();
+    void verificationRefusesNamedNumbers_data();
+    void verificationRefusesNamedNumbers();
 
     // The appender under failing system calls.
     void appendFile_data();
@@ -433,6 +436,60 @@ void tst_Transfer::itemCopy()
     QCOMPARE(window.progressBar->maximum(), int(items.size()));
     // One step per record, before it is written: 0, 1, ...
     QCOMPARE(progress.last().at(0).toInt(), int(items.size()) - 1);
+}
+
+// A copy whose new serial a line of the destination already names is refused, whatever drew
+// that serial: the record naming it would come to hold, belong to or open the copy.
+void tst_Transfer::verificationRefusesNamedNumbers_data()
+{
+    QTest::addColumn<QList<int>>("named");
+    QTest::addColumn<QString>("characterProblem");
+    QTest::addColumn<QString>("itemsProblem");
+    QTest::newRow("nothing-named") << QList<int>{ 30, 32, 1073741900 } << QString() << QString();
+    QTest::newRow("the-new-character") << QList<int>{ 31 }
+                                       << "the copy of the record of the character \"Aldo\" "
+                                          "would get the serial 31, which an OWNER"
+                                       << QString();
+    QTest::newRow("a-new-item") << QList<int>{ 1073741902 } << QString()
+                                << "the copy of this item would get the serial 1073741902";
+}
+
+void tst_Transfer::verificationRefusesNamedNumbers()
+{
+    QFETCH(QList<int>, named);
+    QFETCH(QString, characterProblem);
+    QFETCH(QString, itemsProblem);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray header = "SECTION CHARACTER 0\n";
+    const QByteArray characters = header + "{\nSERIAL 100\nNAME Aldo\nACCOUNT 1\n}\n";
+    const QByteArray items = "SECTION WORLDITEM 1\n{\nSERIAL 500\nOWNER 100\n}\n"
+                             "SECTION WORLDITEM 2\n{\nSERIAL 501\nOWNER 100\nCONT 500\n}\n";
+    QVERIFY(fixture::writeWorld(dir.path(), QByteArray(), characters, items));
+    const QString charactersPath = world::filePath(dir.path(), world::charactersFileName());
+    const QString itemsPath = world::filePath(dir.path(), world::itemsFileName());
+    const transfer::ReferencedNumbers referenced(std::vector<int>(named.cbegin(), named.cend()));
+
+    QFile source(charactersPath);
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    const transfer::CharacterNumbers numbers{ 5, 31, 3 };
+    const transfer::CharacterText copy =
+            transfer::composeCharacter(&source, header.size(), source.size(), numbers);
+    QCOMPARE(transfer::verifyCharacter(copy, QStringLiteral("Aldo"), numbers, charactersPath,
+                     header.size(), &referenced)
+                     .what.left(characterProblem.size()),
+            characterProblem);
+
+    QMap<int, item_st> collected;
+    collected.insert(500, item_st{ { "{", "SERIAL 500", "OWNER 31" }, 1073741901, 20 });
+    collected.insert(501, item_st{ { "{", "SERIAL 501", "OWNER 31", "CONT 500" }, 1073741902, 61 });
+    const QSet<int> written = transfer::writtenItems(collected, 100);
+    QCOMPARE(written.size(), 2);
+    const QByteArray text = transfer::composeItems(collected, written, 10, 100, 31, [](int) {});
+    QCOMPARE(transfer::verifyItems(
+                     text, collected, written, { 9, 1073741900, &referenced }, 31, itemsPath)
+                     .what.left(itemsProblem.size()),
+            itemsProblem);
 }
 
 void tst_Transfer::itemCopyEmptyMap()

@@ -1466,6 +1466,11 @@ void tst_TransferCommand::countersAtTheLimit_data()
     QTest::newRow("character-serial")
             << QByteArray(d.characters + character(60, 2147483647, "Max", 4)) << d.items
             << "character numbers" << QByteArray();
+    // The one serial left at the top is named by a record of a deleted character.
+    QTest::newRow("character-serial-named-at-the-top")
+            << QByteArray(d.characters + character(60, 2147483646, "Max", 4))
+            << QByteArray(d.items + itemRecord(120, 7, 2147483647)) << "character numbers"
+            << QByteArray();
     QTest::newRow("item-record-number")
             << d.characters << QByteArray(d.items + itemRecord(2147483645, 7, 1))
             << "item record numbers" << QByteArray();
@@ -1475,6 +1480,15 @@ void tst_TransferCommand::countersAtTheLimit_data()
     // Two serials are left at the top and Aldo owns six items: the third would go round.
     QTest::newRow("item-serials-run-past-the-top")
             << d.characters << QByteArray(d.items + itemRecord(120, 2147483645, 1))
+            << "item serials" << QByteArray();
+    // Seven serials are left, but lines of the destination name six of them.
+    QTest::newRow("item-serials-pass-named-numbers-past-the-top")
+            << d.characters
+            << QByteArray(d.items
+                       + itemRecord(120, 2147483640, 1,
+                               "CONT 2147483641\nCONT 2147483642\nCONT 2147483643\n"
+                               "CONT 2147483644\nTYPE 7\nMORE 2147483645\n")
+                       + itemRecord(121, 8, 2147483646))
             << "item serials" << QByteArray();
     // Aldo's six items fit exactly below the top; a seventh record of his, in Bea's apple,
     // stays behind but drew a serial all the same, and that one went round. Nothing that
@@ -1678,6 +1692,38 @@ void tst_TransferCommand::damagedWorlds_data()
             << bob << QByteArray("<directory>") << zed << sword << "Bob"
             << "Read Error"
             << "Could not read " << QByteArray() << QByteArray();
+    // Records of the destination still name a deleted character (31) and lost items: the
+    // new numbers pass over what OWNER, CONT and a key's MORE name, not over a MORE before
+    // the record's TYPE 7 line nor the MORE of another type.
+    QTest::newRow("destination-names-deleted-records")
+            << bob
+            << (cup + itemRecord(2, 501, 5, "NAME bowl\n") + itemRecord(3, 502, 5, "NAME spoon\n"))
+            << zed
+            << (sword + itemRecord(10, 1073741902, 31, "NAME spellbook\nCONT 31\n")
+                       + "SECTION WORLDITEM 11\n{\nSERIAL 1073741903\nNAME ruby\n"
+                         "CONT 1073741904\nMORE 1073741906\nTYPE 7\nMORE 1073741905\n}\n"
+                       + "SECTION WORLDITEM 12\n{\nSERIAL 1073741899\nTYPE 1\nMORE 1073741907\n}\n")
+            << "Bob"
+            << ""
+            << "" << characterHead + "8\n{\nSERIAL 32\nNAME Bob\nACCOUNT 3\n}\n"
+            << itemHead + "13\n{\nSERIAL 1073741906\nOWNER 32\nNAME cup\n}\n\n" + itemHead
+                    + "14\n{\nSERIAL 1073741907\nOWNER 32\nNAME bowl\n}\n\n" + itemHead
+                    + "15\n{\nSERIAL 1073741908\nOWNER 32\nNAME spoon\n}\n\n";
+    // The loader reads "} // ..." as "} ", no closing brace: the file ends inside Corra.
+    QTest::newRow("destination-last-brace-with-comment")
+            << bob << cup
+            << zed + "SECTION CHARACTER 8\n{\nSERIAL 31\nNAME Corra\nACCOUNT 4\n} // end of Corra\n"
+            << sword << "Bob" << damaged
+            << "line 12 was meant to close its last record, but a \"}\" with a comment"
+            << QByteArray() << QByteArray();
+    // Written for each SERIAL line, the new serial would stand twice in the copy.
+    QTest::newRow("item-with-two-serial-lines")
+            << bob << QByteArray("SECTION WORLDITEM 1\n{\nSERIAL 500\nOWNER 5\nSERIAL 502\n}\n")
+            << zed << sword << "Bob" << damaged
+            << itemsFile.arg(5)
+                    + "the item record that starts at line 1 has two SERIAL lines, line 3 "
+                      "(\"SERIAL 500\") and line 5 (\"SERIAL 502\")"
+            << QByteArray() << QByteArray();
     // A bag in somebody else's chest stays behind, and with it a chain of ten items, each
     // inside the one before: leaving one behind leaves the next behind, until none is left.
     // Only the cup goes (any other copy would lie loose on the ground, CONT -1).

@@ -42,6 +42,8 @@ enum class Kind : quint8 {
     DanglingMore,
     DanglingRobe,
     DanglingAccount,
+    TextOutside,
+    CommentedClose,
 };
 
 // Kept small: a damaged large world can have a problem on every character.
@@ -93,6 +95,12 @@ QString describe(const Problem &problem)
         return QStringLiteral("ROBE %1 names no item").arg(value);
     case Kind::DanglingAccount:
         return QStringLiteral("ACCOUNT %1 names no account").arg(value);
+    case Kind::TextOutside:
+        return QStringLiteral("text outside any record (a misspelt SECTION header?)");
+    case Kind::CommentedClose:
+        return QStringLiteral("\"}\" followed by a comment does not close record %1 (line %2): "
+                              "remove the comment from this line")
+                .arg(value, other);
     }
     return QString();
 }
@@ -138,7 +146,7 @@ public:
                     reader, &facts, [](const world::CharacterFound &) {}, [](qint64) {}, onLine);
         });
         m_read[Items] = pass(Items, [](world::LineReader &reader, auto onLine, auto passedOver) {
-            world::readItemRecords(reader, world::CheckedItemKeys, onLine, passedOver);
+            world::readItemRecords(reader, world::CheckedItemKeys, onLine, passedOver, true);
         });
 
         // What could not be told while reading: references to records later in the file.
@@ -282,8 +290,9 @@ private:
             take(line, place);
         };
         const auto passedOver = [this](qint64 lines) { m_line += quint32(lines); };
+        m_toldOutside = false;
         read(reader, onLine, passedOver);
-        if (m_state != State::Outside)
+        if (m_state != State::Outside && !reportCommentedClose())
             add(file, Kind::CutOff, m_headerLine, m_number);
         m_progress.clearMessage();
         if (!reader.errorString().isEmpty()) {
@@ -298,7 +307,7 @@ private:
     {
         // A record still open here had no "}" (an account record's rest after its NAME line
         // is read as lines between records, so only its own check can tell).
-        if (m_state != State::Outside)
+        if (m_state != State::Outside && !reportCommentedClose())
             add(m_file, Kind::NoClosingBrace, m_headerLine, m_number, m_line);
         ++m_records[m_file];
         noteNumber(number);
@@ -310,6 +319,28 @@ private:
         m_typeSeven = false;
         m_toldOpening = false;
         m_toldClosing = false;
+        m_toldOutside = false;
+        m_commentedClose = 0;
+        m_toldCommentedClose = false;
+    }
+
+    // The characters and accounts files are read the loader's way, which does not take a "}"
+    // with a comment after it for a closing brace: a record that such a line was meant to
+    // close runs on, and the line is the cause to report. False when there is none.
+    bool reportCommentedClose()
+    {
+        if (m_commentedClose == 0)
+            return false;
+        if (!m_toldCommentedClose)
+            add(m_file, Kind::CommentedClose, m_commentedClose, m_number, m_headerLine);
+        m_toldCommentedClose = true;
+        return true;
+    }
+
+    void noteCommentedClose(const ConditionedLine &line)
+    {
+        if (m_file != Items && m_commentedClose == 0 && world::isCommentedClose(line))
+            m_commentedClose = m_line;
     }
 
     void closeRecord()
@@ -334,7 +365,7 @@ private:
         noteNumber(world::toNumber(line.word(2)));
         ++m_records[m_file];
         bool &told = kind == Kind::NoOpeningBrace ? m_toldOpening : m_toldClosing;
-        if (!told)
+        if (!told && (kind == Kind::NoOpeningBrace || !reportCommentedClose()))
             add(m_file, kind, m_headerLine, m_number, m_line);
         told = true;
     }
@@ -344,8 +375,17 @@ private:
         switch (place) {
         case LinePlace::Between:
             // The rest of an account record after its NAME line, "}" included.
-            if (m_state == State::Open && line.is("}"))
-                closeRecord();
+            if (m_state == State::Open) {
+                if (line.is("}"))
+                    closeRecord();
+                else
+                    noteCommentedClose(line);
+            } else if (m_state == State::Outside && !line.isEmpty() && !m_toldOutside) {
+                // Once for each stretch between records: a record under a misspelt header
+                // is all text outside, but one mistake.
+                add(m_file, Kind::TextOutside, m_line, 0);
+                m_toldOutside = true;
+            }
             return;
         case LinePlace::Header:
             openRecord(world::toNumber(line.word(2)));
@@ -367,12 +407,14 @@ private:
                 headerInside(line, Kind::NoClosingBrace);
             else
                 takeKey(line);
+            noteCommentedClose(line);
             return;
         case LinePlace::Last:
             if (line.is("}"))
                 closeRecord();
             else if (line.keyIs("SECTION"))
                 headerInside(line, Kind::NoClosingBrace);
+            noteCommentedClose(line);
             return;
         }
     }
@@ -459,6 +501,11 @@ private:
     bool m_typeSeven = false;
     bool m_toldOpening = false;
     bool m_toldClosing = false;
+    // Text outside records was told of since the last record began.
+    bool m_toldOutside = false;
+    // The line of the first "}" with a comment in the record in hand (0: none).
+    quint32 m_commentedClose = 0;
+    bool m_toldCommentedClose = false;
 };
 
 } // namespace

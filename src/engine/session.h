@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "items/itemrecords.h"
+#include "transfer/referencednumbers.h"
 #include "world/filestamp.h"
 #include "world/worldindex.h"
 
@@ -41,11 +42,18 @@ struct Session
     // The destination characters file ended after a record header and before that
     // record's closing brace (a save cut off): appending there would join that record.
     bool destCharsCutOff = false;
+    // Then where the line begins that was meant to close that record but holds a comment
+    // after its "}" (-1: none), which the loader does not take for a closing brace.
+    qint64 destCharsCommentedClose = -1;
     // The same for the destination items file, noted by the serial scan.
     bool destItemsCutOff = false;
     // Where the last header of the destination items file begins (-1: none), noted by the
     // serial scan.
     qint64 destItemsLastHeader = -1;
+    // The numbers that OWNER, CONT and key MORE lines of the destination items file name
+    // where new numbers could meet them, noted by the serial scan: the new character's
+    // serial and the new item serials pass over them.
+    transfer::ReferencedNumbers destItemsReferenced;
     // A read error that ended a pass early, as the user is told it ("Could not read <file>:
     // <reason>."): that pass saw only part of its file, so the highest numbers it found, or
     // the items it collected, cannot be trusted. One for the destination's characters file

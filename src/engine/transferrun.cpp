@@ -92,6 +92,21 @@ Refusal cutOff(const QString &path)
                 .arg(path) };
 }
 
+// The last record of the destination characters file has a "}" with a comment after it,
+// which the loader does not take for a closing brace.
+Refusal commentedClose(const QString &path, qint64 line)
+{
+    return { QStringLiteral("Damaged World"),
+        QStringLiteral("The destination file %1 does not end outside a record: line %2 was "
+                       "meant to close its last record, but a \"}\" with a comment after it "
+                       "does not close a record. Anything appended now would become part of "
+                       "that record. Nothing was written.\n\nRemove the comment from line %2 "
+                       "of %1 (leave the \"}\" alone on its line), then select the "
+                       "destination world again.")
+                .arg(path)
+                .arg(line) };
+}
+
 // A pass that met a read error saw only part of its file.
 Refusal readError(const QString &failure)
 {
@@ -153,6 +168,9 @@ struct Plan
     // The destination's lock, from the checks that decide to the end of the transfer,
     // unless the caller holds it for a run of transfers.
     transfer::WorldLock lock;
+    // A serial for the new character was left below 2147483647 once the numbers the
+    // destination's item lines name were passed over.
+    bool characterSerialFits = true;
 };
 
 // A check of the decision sequence: an empty refusal lets the transfer go on.
@@ -268,6 +286,10 @@ Refusal cutOffCharacters(Plan &plan)
 {
     if (!plan.session.destCharsReadError.isEmpty())
         return readError(plan.session.destCharsReadError);
+    if (plan.session.destCharsCommentedClose >= 0) {
+        return commentedClose(plan.destCharsPath,
+                transfer::lineNumberAt(plan.destCharsPath, plan.session.destCharsCommentedClose));
+    }
     if (plan.session.destCharsCutOff)
         return cutOff(plan.destCharsPath);
     return {};
@@ -299,6 +321,13 @@ Refusal cutOffItems(Plan &plan)
             || !transfer::itemsEndOutsideRecord(
                     plan.destItemsPath, plan.session.destItemsLastHeader))
         return cutOff(plan.destItemsPath);
+    return {};
+}
+
+Refusal characterSerial(Plan &plan)
+{
+    if (!plan.characterSerialFits)
+        return outOfNumbers(QStringLiteral("character numbers"));
     return {};
 }
 
@@ -352,7 +381,8 @@ Refusal verification(Plan &plan)
     const int account = plan.account;
     const QString &sourceCharsPath = plan.sourceCharsPath;
     const QString &sourceItemsPath = plan.sourceItemsPath;
-    const transfer::ItemsTaken taken{ plan.scannedItemSection, plan.scannedItemSerial };
+    const transfer::ItemsTaken taken{ plan.scannedItemSection, plan.scannedItemSerial,
+        &session.destItemsReferenced };
     QFile source(sourceCharsPath);
     if (!source.open(QIODevice::ReadOnly)) {
         return readError(QStringLiteral("Could not read %1: %2.")
@@ -369,8 +399,8 @@ Refusal verification(Plan &plan)
     if (!copy.readError.isEmpty())
         return readError(
                 QStringLiteral("Could not read %1: %2.").arg(sourceCharsPath, copy.readError));
-    transfer::Problem problem = transfer::verifyCharacter(
-            copy, plan.arriving, numbers, sourceCharsPath, character.offset);
+    transfer::Problem problem = transfer::verifyCharacter(copy, plan.arriving, numbers,
+            sourceCharsPath, character.offset, &session.destItemsReferenced);
     if (!problem.isEmpty())
         return damagedSource(character.name, problem);
 
@@ -390,8 +420,16 @@ Refusal verification(Plan &plan)
 // The destination's highest item numbers, then the items the character carries.
 void scan(Plan &plan, TransferSteps &steps)
 {
-    steps.acquireSerials(plan.session, plan.destWorld);
+    Session &session = plan.session;
+    steps.acquireSerials(session, plan.destWorld);
     steps.pause();
+    // The new character's serial passes over the numbers that the destination's item lines
+    // name (an item of a deleted character would otherwise come to belong to it); the item
+    // identification then names that serial as the items' owner.
+    const int characterSerial = session.destItemsReferenced.nextFree(session.maxCharSerial);
+    plan.characterSerialFits = characterSerial > session.maxCharSerial;
+    if (plan.characterSerialFits)
+        session.maxCharSerial = characterSerial - 1;
     plan.scannedItemSerial = plan.session.maxItemSerial;
     plan.scannedItemSection = plan.session.maxItemSection;
     steps.getSerials(plan.session, plan.sourceWorld, plan.character.serial);
@@ -416,6 +454,7 @@ constexpr Check BeforeScans[] = {
 constexpr Check AfterScans[] = {
     scanReadErrors,
     cutOffItems,
+    characterSerial,
     itemNumbers,
     itemSerials,
     sharedSerials,
@@ -619,8 +658,9 @@ TransferOutcome runTransfer(
     outcome.itemsText = session.preparedItems;
     outcome.itemsWritten = int(transfer::writtenItems(session.serialMap, character.serial).size());
     // Every collected record drew a serial; those not written stay behind.
-    outcome.itemsLeftBehind =
-            int(qint64(session.maxItemSerial) - plan.scannedItemSerial) - outcome.itemsWritten;
+    outcome.itemsLeftBehind = int(session.destItemsReferenced.freeBetween(
+                                      plan.scannedItemSerial, session.maxItemSerial))
+            - outcome.itemsWritten;
     if (dryRun) {
         forgetScans(session);
         steps.busy(false);

@@ -258,7 +258,8 @@ void fileOwned(engine::Session &session, int owner, const OwnedItems &owned)
             session.containerMap[record.container].append(record.serial);
         if (record.typeSeven)
             session.moreMap[record.more].append(record.serial);
-        session.maxItemSerial = nextNumber(session.maxItemSerial);
+        // The next number no line of the destination names (as nextNumber() when none does).
+        session.maxItemSerial = session.destItemsReferenced.nextFree(session.maxItemSerial);
         // The OWNER lines that name the character come to name its copy.
         QList<QString> lines = record.lines;
         for (QString &stored : lines) {

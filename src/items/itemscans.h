@@ -32,7 +32,7 @@ struct OwnedItems
 OwnedItems collectOwned(const QString &name, const QList<int> &owners, engine::Progress &progress);
 
 // Files the records of `owner` as item identification does: new serials above
-// maxItemSerial in file order, the OWNER lines naming the character rewritten to its copy,
+// maxItemSerial in file order (passing over the numbers in destItemsReferenced), the OWNER lines naming the character rewritten to its copy,
 // then the pruning. The same as getSerials on a file that holds those records.
 void fileOwned(engine::Session &session, int owner, const OwnedItems &owned);
 

@@ -26,6 +26,13 @@ Problem problemAt(const QString &path, qint64 line, const QString &what, const Q
     return { path, line, what, repair };
 }
 
+// A new number that a record of the destination names: what is wrong is there.
+QString takenRepair()
+{
+    return QStringLiteral("Check the destination's item records: \"chartransfer-cli check\" "
+                          "lists the OWNER, CONT and MORE lines that name no record.");
+}
+
 } // namespace
 
 qint64 lineNumberAt(const QString &path, qint64 position)
@@ -64,7 +71,8 @@ qint64 itemLinePosition(const QString &path, qint64 offset, int index)
 }
 
 Problem verifyCharacter(const CharacterText &copy, const QString &name,
-        const CharacterNumbers &numbers, const QString &sourcePath, qint64 offset)
+        const CharacterNumbers &numbers, const QString &sourcePath, qint64 offset,
+        const ReferencedNumbers *referenced)
 {
     QByteArray text = copy.text;
     QBuffer buffer(&text);
@@ -120,6 +128,15 @@ Problem verifyCharacter(const CharacterText &copy, const QString &name,
                         .arg(record),
                 QStringLiteral("Check the record's SERIAL and ACCOUNT lines and its braces."));
     }
+    if (referenced && referenced->contains(only.serial)) {
+        return problemAt(sourcePath, header,
+                QStringLiteral("the copy of %1 would get the serial %2, which an OWNER, CONT or "
+                               "MORE line of the destination's items file already names: the "
+                               "items there would come to belong to it")
+                        .arg(record)
+                        .arg(only.serial),
+                takenRepair());
+    }
     return {};
 }
 
@@ -152,6 +169,7 @@ Problem verifyItems(const QByteArray &text, const QMap<int, item_st> &items,
     QSet<int> serialsSeen;
     QSet<int> sectionsSeen;
     int serials = 0;
+    int firstSerial = 0; // the body line of the record's first SERIAL line
     bool typeSeven = false;
     int index = 0; // the line of the record's body, its "{" being line 0
     qint64 passed = 0;
@@ -225,7 +243,30 @@ Problem verifyItems(const QByteArray &text, const QMap<int, item_st> &items,
                             braceRepair);
                 } else if (line.keyIs("SERIAL")) {
                     const int serial = world::toNumber(line.word(1));
-                    ++serials;
+                    if (++serials == 1)
+                        firstSerial = index;
+                    if (serials == 2) {
+                        // Written once for each of the record's SERIAL lines, the new serial
+                        // is on two lines: the cause is the second line in the source.
+                        const auto source = [&](int at) {
+                            return QStringLiteral("line %1 (\"%2\")")
+                                    .arg(lineOf(record, at))
+                                    .arg(item.lines.value(at));
+                        };
+                        wrongAt(QStringLiteral("the item record that starts at line %1 has two "
+                                               "SERIAL lines, %2 and %3, and its copy can have "
+                                               "only one serial")
+                                        .arg(headerOf(record))
+                                        .arg(source(firstSerial), source(index)),
+                                QStringLiteral("Keep the SERIAL line with the item's own serial "
+                                               "and remove the other."));
+                    } else if (taken.referenced && taken.referenced->contains(serial)) {
+                        wrongAt(QStringLiteral("the copy of this item would get the serial %1, "
+                                               "which an OWNER, CONT or MORE line of the "
+                                               "destination's items file already names")
+                                        .arg(serial),
+                                takenRepair());
+                    }
                     if (serial != item.serial || serial <= taken.highestSerial
                             || serialsSeen.contains(serial)) {
                         wrongAt(QStringLiteral("the copy of this item would get a serial that is "

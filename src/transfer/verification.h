@@ -7,6 +7,7 @@
 
 #include "items/itemrecords.h"
 #include "transfer/composition.h"
+#include "transfer/referencednumbers.h"
 
 namespace transfer {
 
@@ -23,21 +24,26 @@ struct Problem
 
 // Reads the composed character text back the way the loader reads a characters file and
 // says what is wrong when it is not exactly one finished record yielding `name` with the
-// new serial and account. `offset` is where the source record's header ends in
+// new serial and account, or when a line of the destination items file in `referenced`
+// already names that serial. `offset` is where the source record's header ends in
 // `sourcePath`.
 Problem verifyCharacter(const CharacterText &copy, const QString &name,
-        const CharacterNumbers &numbers, const QString &sourcePath, qint64 offset);
+        const CharacterNumbers &numbers, const QString &sourcePath, qint64 offset,
+        const ReferencedNumbers *referenced = nullptr);
 
 // What the destination items file already holds, as the serial scan found it.
 struct ItemsTaken
 {
     int highestSection;
     int highestSerial;
+    // Numbers that lines of its records name, which no new serial may be.
+    const ReferencedNumbers *referenced = nullptr;
 };
 
 // Reads the composed items text back the way the item scans read an items file and says
 // what is wrong when it is not exactly the written items: one record each, numbered above
-// `taken`, each with exactly one SERIAL line holding its new serial, OWNER the new
+// `taken` (and none a number its records name), each with exactly one SERIAL line holding
+// its new serial, OWNER the new
 // character, every CONT and (type 7) MORE naming a written item, the new character or -1,
 // and no record header inside a record.
 Problem verifyItems(const QByteArray &text, const QMap<int, item_st> &items,

@@ -24,7 +24,17 @@ struct CharacterFileFacts
     int records = 0;
     // The file ends after a record header and before that record's closing brace.
     bool cutOff = false;
+    // Where the first "}" line with a comment after it begins in the record read last (-1:
+    // none). The loader simplifies before it cuts comments, so such a line is "} ", not a
+    // closing brace: the record runs on; when it is the file's last, the file reads as cut off.
+    qint64 commentedClose = -1;
 };
+
+// Whether a line the loader conditioned is a "}" with a comment after it.
+inline bool isCommentedClose(const ConditionedLine &line)
+{
+    return line.keyIs("}") && !line.is("}") && line.toString() == QLatin1String("} ");
+}
 
 // A character as a record yields it.
 struct CharacterFound
@@ -83,6 +93,7 @@ void readCharacterRecord(LineReader &reader, ConditionedLine line, CharacterFile
     int pendingSerial = -1;
     const qint64 offset = reader.pos();
     ++facts->records;
+    facts->commentedClose = -1;
     const int number = toNumber(line.word(2));
     facts->maxSection = qMax(facts->maxSection, number);
     facts->highestSection = qMax(facts->highestSection, number);
@@ -103,6 +114,8 @@ void readCharacterRecord(LineReader &reader, ConditionedLine line, CharacterFile
             onLine(line, LinePlace::Body);
         if (line.is("}"))
             return;
+        if (Q_UNLIKELY(facts->commentedClose < 0 && isCommentedClose(line)))
+            facts->commentedClose = reader.lineStart();
         if (line.keyIs("NAME")) {
             pendingName = line.wordsFrom(1);
         } else if (line.keyIs("ACCOUNT")) {
@@ -127,8 +140,11 @@ void readCharacterRecord(LineReader &reader, ConditionedLine line, CharacterFile
             detail::noteAnywhere(line, facts);
             onLine(line, LinePlace::Last);
             // The record is finished only if that last line is its "}".
-            if (!line.is("}"))
+            if (!line.is("}")) {
                 facts->cutOff = true;
+                if (facts->commentedClose < 0 && isCommentedClose(line))
+                    facts->commentedClose = reader.lineStart();
+            }
             return;
         }
     }

@@ -17,13 +17,16 @@ inline constexpr char CheckedItemKeys[] = "SOCTM}";
 // inside it being an ordinary line; the file's last line is never examined as a body line.
 // Lines that cannot hold a key that begins with one of `keys` (in a body or between records)
 // are not told of; `passedOver(n)` counts
-// them before the line that comes after them.
+// them before the line that comes after them. With `everyLineBetween`, every line between
+// records is told of (a check looks at what stands there).
 template <typename OnLine, typename PassedOver>
-void readItemRecords(LineReader &reader, const char *keys, OnLine onLine, PassedOver passedOver)
+void readItemRecords(LineReader &reader, const char *keys, OnLine onLine, PassedOver passedOver,
+        bool everyLineBetween = false)
 {
     constexpr qint64 All = std::numeric_limits<qint64>::max();
     while (!reader.atEnd()) {
-        const qint64 read = reader.readLinesUntilKey(keys, All);
+        const qint64 read =
+                everyLineBetween ? qint64(reader.readLine()) : reader.readLinesUntilKey(keys, All);
         if (read == 0)
             return;
         passedOver(read - 1);

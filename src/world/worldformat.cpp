@@ -336,60 +336,80 @@ struct BuiltinBitCount
 // those with a bit-count instruction (nearly all of them), chosen when it runs.
 struct LineSkipping
 {
-    template <int Count>
-    static qint64 portable(LineReader &reader, const char *firsts, qint64 maxLines)
+    template <int Count, bool Visiting>
+    static qint64 portable(LineReader &reader, const char *firsts, qint64 maxLines,
+            LineReader::LineVisitor *visitor)
     {
-        return reader.skipLines<Count, PortableBitCount>(firsts, maxLines);
+        return reader.skipLines<Count, PortableBitCount, Visiting>(firsts, maxLines, visitor);
     }
 #ifdef CHARTRANSFER_POPCOUNT_DISPATCH
-    template <int Count>
-    __attribute__((target("popcnt"))) static qint64 withPopcount(
-            LineReader &reader, const char *firsts, qint64 maxLines)
+    template <int Count, bool Visiting>
+    __attribute__((target("popcnt"))) static qint64 withPopcount(LineReader &reader,
+            const char *firsts, qint64 maxLines, LineReader::LineVisitor *visitor)
     {
-        return reader.skipLines<Count, BuiltinBitCount>(firsts, maxLines);
+        return reader.skipLines<Count, BuiltinBitCount, Visiting>(firsts, maxLines, visitor);
     }
 #endif
-    template <int Count>
-    static qint64 run(LineReader &reader, const char *firsts, qint64 maxLines)
+    template <int Count, bool Visiting>
+    static qint64 run(LineReader &reader, const char *firsts, qint64 maxLines,
+            LineReader::LineVisitor *visitor)
     {
 #ifdef CHARTRANSFER_POPCOUNT_DISPATCH
         static const bool popcount = __builtin_cpu_supports("popcnt");
         if (popcount)
-            return withPopcount<Count>(reader, firsts, maxLines);
+            return withPopcount<Count, Visiting>(reader, firsts, maxLines, visitor);
 #endif
-        return portable<Count>(reader, firsts, maxLines);
+        return portable<Count, Visiting>(reader, firsts, maxLines, visitor);
+    }
+    template <int Count>
+    static qint64 run(LineReader &reader, const char *firsts, qint64 maxLines,
+            LineReader::LineVisitor *visitor)
+    {
+        return visitor ? run<Count, true>(reader, firsts, maxLines, visitor)
+                       : run<Count, false>(reader, firsts, maxLines, nullptr);
     }
 };
 
 qint64 LineReader::readLinesUntilKey(QByteArrayView firsts, qint64 maxLines)
 {
+    return readLinesUntilKey(firsts, maxLines, nullptr);
+}
+
+qint64 LineReader::readLinesVisiting(QByteArrayView firsts, qint64 maxLines, LineVisitor &visitor)
+{
+    return readLinesUntilKey(firsts, maxLines, &visitor);
+}
+
+qint64 LineReader::readLinesUntilKey(QByteArrayView firsts, qint64 maxLines, LineVisitor *visitor)
+{
 #ifdef CHARTRANSFER_SSE2
     if (!m_reference) {
         switch (firsts.size()) {
         case 0:
-            return LineSkipping::run<0>(*this, firsts.data(), maxLines);
+            return LineSkipping::run<0>(*this, firsts.data(), maxLines, visitor);
         case 1:
-            return LineSkipping::run<1>(*this, firsts.data(), maxLines);
+            return LineSkipping::run<1>(*this, firsts.data(), maxLines, visitor);
         case 2:
-            return LineSkipping::run<2>(*this, firsts.data(), maxLines);
+            return LineSkipping::run<2>(*this, firsts.data(), maxLines, visitor);
         case 3:
-            return LineSkipping::run<3>(*this, firsts.data(), maxLines);
+            return LineSkipping::run<3>(*this, firsts.data(), maxLines, visitor);
         case 4:
-            return LineSkipping::run<4>(*this, firsts.data(), maxLines);
+            return LineSkipping::run<4>(*this, firsts.data(), maxLines, visitor);
         case 5:
-            return LineSkipping::run<5>(*this, firsts.data(), maxLines);
+            return LineSkipping::run<5>(*this, firsts.data(), maxLines, visitor);
         case 6:
-            return LineSkipping::run<6>(*this, firsts.data(), maxLines);
+            return LineSkipping::run<6>(*this, firsts.data(), maxLines, visitor);
         default:
             break;
         }
     }
 #endif
-    return readLinesUntilKeyPlain(firsts, maxLines);
+    return readLinesUntilKeyPlain(firsts, maxLines, visitor);
 }
 
 // One line at a time, looking at each line's first byte.
-qint64 LineReader::readLinesUntilKeyPlain(QByteArrayView firsts, qint64 maxLines)
+qint64 LineReader::readLinesUntilKeyPlain(
+        QByteArrayView firsts, qint64 maxLines, LineVisitor *visitor)
 {
     if (m_reference)
         maxLines = qMin<qint64>(maxLines, 1);
@@ -397,7 +417,7 @@ qint64 LineReader::readLinesUntilKeyPlain(QByteArrayView firsts, qint64 maxLines
     qint64 read = 0;
     while (read < maxLines && readLine()) {
         ++read;
-        if (wanted.wants(m_line))
+        if (wanted.wants(m_line) && (!visitor || !visitor->visit(m_line)))
             break;
     }
     return read;
@@ -425,8 +445,9 @@ void LineReader::settleLine(qsizetype from, qsizetype end)
 // line feeds, so the line feeds shifted by one, masked by the bytes that may begin a wanted
 // line, show the first line to stop at; the line feeds before it end the lines passed over,
 // counted at once. Each line that may be wanted is then read and looked at on its own.
-template <int Count, typename BitCount>
-Q_ALWAYS_INLINE qint64 LineReader::skipLines(const char *firstBytes, qint64 maxLines)
+template <int Count, typename BitCount, bool Visiting>
+Q_ALWAYS_INLINE qint64 LineReader::skipLines(
+        const char *firstBytes, qint64 maxLines, LineVisitor *visitor)
 {
     const BitCount bitCount;
 #ifdef CHARTRANSFER_SSE2
@@ -495,13 +516,33 @@ Q_ALWAYS_INLINE qint64 LineReader::skipLines(const char *firstBytes, qint64 maxL
             if (!got)
                 break;
             ++read;
-            if (!m_line.isEmpty() && wantedFirst(uchar(m_line.front())))
+            if (!m_line.isEmpty() && wantedFirst(uchar(m_line.front()))
+                    && (!Visiting || !visitor->visit(m_line)))
                 break;
             continue;
         }
         // The next line ends in this chunk. If it may be wanted, it is read and looked at.
         if (wantedFirst(uchar(m_data[begin]))) {
             passedEnd = -1;
+            if constexpr (Visiting) {
+                // As readLine() would take it, but in place: only what the visitor may ask
+                // for is handed back to the members.
+                const qsizetype start = begin;
+                const qsizetype end = chunk + detail::lowestBit(newlines);
+                newlines &= newlines - 1;
+                begin = end + 1;
+                ++read;
+                qsizetype length = end - start;
+                if (length > 0 && m_data[end - 1] == '\r')
+                    --length;
+                m_line = QByteArrayView(m_data + start, length);
+                m_lineStart = m_base + start;
+                m_terminated = true;
+                m_begin = begin;
+                if (length > 0 && !visitor->visit(m_line))
+                    break;
+                continue;
+            }
             store();
             readLine();
             load();
@@ -543,7 +584,7 @@ Q_ALWAYS_INLINE qint64 LineReader::skipLines(const char *firstBytes, qint64 maxL
     settleLine(passedFrom, passedEnd);
     return read;
 #else
-    return readLinesUntilKeyPlain(QByteArrayView(firstBytes, Count), maxLines);
+    return readLinesUntilKeyPlain(QByteArrayView(firstBytes, Count), maxLines, visitor);
 #endif
 }
 

@@ -128,6 +128,21 @@ public:
     // a time; it examines line() as it would after readLine(), and counts lines with the
     // result. In reference mode it reads one line at a time.
     qint64 readLinesUntilKey(QByteArrayView firsts, qint64 maxLines);
+
+    // Told of the lines a pass reads that may hold a key it acts on, while the reader reads
+    // on. Within visit() the reader's line(), lineStart() and pos() describe that line; the
+    // visitor must not read from the reader itself.
+    class LineVisitor
+    {
+    public:
+        virtual ~LineVisitor() = default;
+        // False stops the pass at this line.
+        virtual bool visit(QByteArrayView line) = 0;
+    };
+    // Like readLinesUntilKey(), but each line it would stop at is handed to `visitor` and
+    // the pass goes on after it unless visit() says stop. A pass that acts on several keys of
+    // every record saves a return to its own loop for each of them.
+    qint64 readLinesVisiting(QByteArrayView firsts, qint64 maxLines, LineVisitor &visitor);
     // The line last read, without its LF or CR LF. Valid until the next readLine().
     QByteArrayView line() const { return m_line; }
     // Whether the line last read was ended by a line feed.
@@ -142,10 +157,11 @@ public:
 private:
     bool readLineSlow();
     bool readLineReference();
-    qint64 readLinesUntilKeyPlain(QByteArrayView firsts, qint64 maxLines);
+    qint64 readLinesUntilKeyPlain(QByteArrayView firsts, qint64 maxLines, LineVisitor *visitor);
+    qint64 readLinesUntilKey(QByteArrayView firsts, qint64 maxLines, LineVisitor *visitor);
     void settleLine(qsizetype from, qsizetype end);
-    template <int Count, typename BitCount>
-    qint64 skipLines(const char *firsts, qint64 maxLines);
+    template <int Count, typename BitCount, bool Visiting>
+    qint64 skipLines(const char *firsts, qint64 maxLines, LineVisitor *visitor);
     friend struct LineSkipping;
     bool fill();
     bool fillKeepingLine();
@@ -217,6 +233,11 @@ public:
     inline bool keyIs(QByteArrayView key) const;
     // Whether the whole conditioned line is exactly `text` ("{" or "}").
     inline bool is(QByteArrayView text) const;
+    // toNumber(word(i)), read straight from the raw bytes when the line has the plain form
+    // world files are written in (words of printable ASCII without a slash, each followed by
+    // one blank, and word i a number of up to ten digits, perhaps after a minus sign, that
+    // ends the line); any other line takes the long way.
+    inline int numberAt(int i) const;
     // Words i to last joined by single blanks, the trailing blank included.
     QString wordsFrom(int i) const;
     // The whole conditioned line.
@@ -240,6 +261,7 @@ private:
     };
     inline Text conditioned() const;
     inline const char *firstNonSpace() const;
+    inline bool plainNumber(int i, int *number) const;
 
     struct Reference;
     static const Reference *nextReference(QString conditioned);
@@ -260,6 +282,13 @@ private:
     // conditioned line stays a few plain words that live in registers.
     const Reference *m_reference = nullptr;
 };
+
+// Whether the raw line `raw` has the plain form (see ConditionedLine::numberAt) with `key` as
+// its first word; then `*number` is toNumber(word(i)) of the conditioned line. False for any
+// other line, which may still hold that key in another form: only a line that does not begin
+// with `key` surely does not.
+template <qsizetype KeySize>
+inline bool plainKeyNumber(QByteArrayView raw, const char (&key)[KeySize], int i, int *number);
 
 // A number as the toolkit's base-10 conversion reads it: an optional sign and decimal
 // digits that fit a signed 32-bit int; anything else reads as 0.
@@ -455,6 +484,67 @@ inline QByteArrayView ConditionedLine::word(int i) const
             ++p;
     }
     return QByteArrayView();
+}
+
+namespace detail {
+
+// The plain form from `p` on: `words` words of printable ASCII without a slash, each followed
+// by one blank, then a number of up to ten digits (perhaps after a minus sign) that ends at
+// `end` and fits an int.
+inline bool plainNumber(const char *p, const char *end, int words, int *number)
+{
+    for (int n = 0; n < words; ++n) {
+        const char *word = p;
+        while (p < end && uchar(*p) > ' ' && uchar(*p) < 0x7f && *p != '/')
+            ++p;
+        if (p == word || p == end || *p != ' ')
+            return false;
+        ++p;
+    }
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    if (p == end || end - p > 10)
+        return false;
+    qint64 value = 0;
+    for (; p < end; ++p) {
+        const unsigned digit = static_cast<unsigned char>(*p) - unsigned('0');
+        if (digit > 9)
+            return false;
+        value = value * 10 + digit;
+    }
+    value = negative ? -value : value;
+    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max())
+        return false;
+    *number = int(value);
+    return true;
+}
+
+} // namespace detail
+
+inline bool ConditionedLine::plainNumber(int i, int *number) const
+{
+    return !m_reference && m_start == m_rawData
+            && detail::plainNumber(m_rawData, m_rawData + m_rawSize, i, number);
+}
+
+template <qsizetype KeySize>
+inline bool plainKeyNumber(QByteArrayView raw, const char (&key)[KeySize], int i, int *number)
+{
+    constexpr qsizetype n = KeySize - 1;
+    if (raw.size() <= n + 1 || raw[n] != ' ')
+        return false;
+    for (qsizetype k = 0; k < n; ++k) {
+        if (raw[k] != key[k])
+            return false;
+    }
+    return !detail::referenceMode
+            && detail::plainNumber(raw.data() + n + 1, raw.data() + raw.size(), i - 1, number);
+}
+
+inline int ConditionedLine::numberAt(int i) const
+{
+    int number = 0;
+    return plainNumber(i, &number) ? number : toNumber(word(i));
 }
 
 inline bool ConditionedLine::keyIs(QByteArrayView key) const

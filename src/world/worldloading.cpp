@@ -58,6 +58,7 @@ void loadCharacters(engine::Session &session, const QString &dir, CharacterMap *
 {
     if (dest) {
         session.destCharsCutOff = false;
+        session.destCharsCommentedClose = -1;
         session.destCharsReadError.clear();
         session.destCharsHighestSection = INT_MIN;
         session.destCharsHighestSerial = INT_MIN;
@@ -106,6 +107,7 @@ void loadCharacters(engine::Session &session, const QString &dir, CharacterMap *
         session.maxCharSection = facts.maxSection;
         session.maxCharSerial = facts.maxSerial;
         session.destCharsCutOff = facts.cutOff;
+        session.destCharsCommentedClose = facts.cutOff ? facts.commentedClose : -1;
         session.destCharsHighestSection = facts.highestSection;
         session.destCharsHighestSerial = facts.highestSerial;
         // A read error ends the pass like the end of the file would; the counters then
@@ -147,6 +149,7 @@ void resetDestination(engine::Session &session)
     // Until the characters file is read nothing is known about it; a world without an
     // accounts file never reads it.
     session.destCharsCutOff = false;
+    session.destCharsCommentedClose = -1;
     session.destCharsStamp = FileStamp();
     session.destCharsReadError.clear();
     session.destAccountsStamp = FileStamp();

@@ -1,9 +1,11 @@
 // Hand-edited worlds, damaged at random: cut anywhere, lines dropped or doubled, comments on
 // brace lines, headers inside records, braces and SERIAL lines missing, characters with a
-// second NAME or ACCOUNT. Whatever the damage, a transfer either is refused (one warning box,
-// the destination as it was), or purely appends one character record and its item records
-// that a fresh load and scan of the destination read back as exactly that character and its
-// items, under numbers no other record uses. The source is never written.
+// second NAME or ACCOUNT, item records naming characters and items nobody has, misspelt
+// headers. Whatever the damage, a transfer either is refused (one warning box, the
+// destination as it was), or purely appends one character record and its item records that
+// a fresh load and scan of the destination read back as exactly that character and its
+// items, under numbers no other record uses and no record that was there before names. The
+// source is never written.
 //
 // Every character of the source tree is transferred, into a damaged destination and into an
 // intact one, in a new window and fresh folders each time. The worlds come from a seeded
@@ -251,10 +253,70 @@ QString damage(QByteArray *bytes, bool characters, QRandomGenerator &random)
     return QString();
 }
 
+// The highest number on a SERIAL line of a file, as the scanners read it (`floor` at least).
+int highestSerial(const QByteArray &bytes, int floor)
+{
+    for (const Line &raw : linesOf(bytes)) {
+        const auto line = world::ConditionedLine::forScanner(raw.text);
+        if (line.keyIs("SERIAL"))
+            floor = qMax(floor, world::toNumber(line.word(1)));
+    }
+    return floor;
+}
+
+// Damage about numbers: an item record that names a character or an item nobody has (as
+// when a character or a container was deleted), picked where the next transfer draws its
+// numbers from; or a SECTION header misspelt or in lower case, which hides its record.
+QString damageNumbers(World *target, QRandomGenerator &random)
+{
+    const bool characters = random.bounded(3) == 0;
+    QByteArray *bytes = characters ? &target->characters : &target->items;
+    const QList<Line> lines = linesOf(*bytes);
+    QList<int> headers, opens;
+    for (int i = 0; i < lines.size(); ++i) {
+        const auto line = world::ConditionedLine::forScanner(lines[i].text);
+        if (line.keyIs("SECTION"))
+            headers << i;
+        else if (line.is("{"))
+            opens << i;
+    }
+    if (characters || opens.isEmpty() || random.bounded(3) == 0) {
+        if (headers.isEmpty())
+            return QStringLiteral("(no header to misspell)");
+        const int i = headers[random.bounded(int(headers.size()))];
+        QByteArray text = lines[i].text.toByteArray();
+        if (random.bounded(2))
+            text = text.toLower();
+        else
+            text.replace("SECTION", "SECTON");
+        bytes->replace(lines[i].start, lines[i].text.size(), text);
+        return QStringLiteral("%1: line %2 became %3")
+                .arg(characters ? world::charactersFileName() : world::itemsFileName())
+                .arg(i + 1)
+                .arg(quoted(text));
+    }
+    const int number = random.bounded(2)
+            ? highestSerial(target->characters, 0) + 1 + random.bounded(3)
+            : highestSerial(target->items, 0x40000000) + 1 + random.bounded(4);
+    static const char *const Keys[] = { "OWNER ", "CONT ", "TYPE 7\nMORE " };
+    const QByteArray text = Keys[random.bounded(3)] + QByteArray::number(number);
+    const int open = opens[random.bounded(int(opens.size()))];
+    const bool crLf = lines[open].end - lines[open].start > lines[open].text.size() + 1;
+    const QByteArray end = crLf ? "\r\n" : "\n";
+    bytes->insert(lines[open].end, QByteArray(text).replace("\n", end) + end);
+    return QStringLiteral("%1: inserted %2 after line %3")
+            .arg(world::itemsFileName(), quoted(text))
+            .arg(open + 1);
+}
+
 QString damageSide(World *target, const char *side, int count, QRandomGenerator &random)
 {
     QStringList said;
     for (int i = 0; i < count; ++i) {
+        if (random.bounded(4) == 0) {
+            said << QStringLiteral("%1 %2").arg(QLatin1String(side), damageNumbers(target, random));
+            continue;
+        }
         const bool characters = random.bounded(2) == 0;
         said << QStringLiteral("%1 %2: %3")
                         .arg(QLatin1String(side),
@@ -532,13 +594,28 @@ QStringList appendProblems(const WorldFiles &before, const WorldFiles &after,
                                           .arg(value);
         }
     }
+    // No record that was in the destination before names a new number: it would come to
+    // hold, belong to or open the copy.
+    const Reading old = readRecords(before.items, before.items.size(), false);
+    for (const Record &record : old.records) {
+        bool typeSeven = false;
+        for (const world::ConditionedLine &line : record.body) {
+            typeSeven = typeSeven || (line.keyIs("TYPE") && line.word(1) == "7");
+            const int value = world::toNumber(line.word(1));
+            if ((line.keyIs("OWNER") || line.keyIs("CONT") || (typeSeven && line.keyIs("MORE")))
+                    && ((serial != -1 && value == serial) || copies.contains(value)))
+                problems << QStringLiteral("%1 (old record at byte %2) names the new number %3")
+                                    .arg(line.toString())
+                                    .arg(record.header)
+                                    .arg(value);
+        }
+    }
     if (serial != -1) {
         fresh.getSerials(destDir, serial);
         const QList<int> collected = fresh.serialMap.keys();
         const QSet<int> found(collected.begin(), collected.end());
-        // Records of the destination that already named this serial as their owner, with
-        // no character behind it, may be collected too; every copy must be.
-        if (!found.contains(copies) || copies.size() != items.appended.size())
+        // Every copy, and nothing that was there before.
+        if (found != copies || copies.size() != items.appended.size())
             problems << QStringLiteral(
                     "a scan for owner %1 collects %2 items, %3 of them appended, "
                     "of %4 appended records")
