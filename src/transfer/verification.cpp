@@ -129,7 +129,7 @@ Problem verifyCharacter(const CharacterText &copy, const QString &name,
                 QStringLiteral("Check the record's SERIAL and ACCOUNT lines and its braces."));
     }
     if (referenced && referenced->contains(only.serial)) {
-        return problemAt(sourcePath, header,
+        return problemAt(sourcePath, header(),
                 QStringLiteral("the copy of %1 would get the serial %2, which an OWNER, CONT or "
                                "MORE line of the destination's items file already names: the "
                                "items there would come to belong to it")
