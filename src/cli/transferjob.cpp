@@ -29,7 +29,7 @@ namespace {
 void printError(TerminalProgress &progress, const QString &text)
 {
     progress.clear();
-    std::fprintf(stderr, "%s\n", qPrintable(text));
+    std::fprintf(stderr, "%s\n", qPrintable(forStream(stderr, text)));
 }
 
 // A world the transfer can start from: the loaders read accounts.adm and ztpcs.wsc. As in
@@ -113,6 +113,7 @@ public:
             // The file ends with a record of ours, finished.
             session.destItemsLastHeader = -1;
             session.scanReadError.clear();
+            session.destItemsEncoding = m_itemsEncoding;
         } else {
             engine::TransferSteps::acquireSerials(session, dir);
         }
@@ -147,6 +148,9 @@ public:
         m_nextSection = written.isEmpty() ? m_scannedSection : session.maxItemSection;
         m_itemsStamp = world::stampOf(itemsPath(dir));
         m_itemsKnown = true;
+        // A file of ASCII alone takes the encoding of the first text of other bytes.
+        m_itemsEncoding = world::encodingAfterAppend(session.destItemsEncoding,
+                session.sourceItemsEncoding, world::hasHighBytes(session.preparedItems));
 
         // The characters file ends with the new record; the loader would list it last in
         // its account, and count its numbers as the highest.
@@ -168,8 +172,14 @@ public:
         const QMap<int, QString> accounts = session.destAccounts;
         QMap<int, QList<char_st>> characters = session.destChars;
         const FileStamp accountsStamp = session.destAccountsStamp;
+        const world::TextEncoding accountsEncoding = session.destAccountsEncoding;
+        const world::TextEncoding charactersEncoding =
+                world::encodingAfterAppend(session.destCharsEncoding, session.sourceCharsEncoding,
+                        world::hasHighBytes(session.preparedCharacter));
         world::resetDestination(session);
         session.destAccounts = accounts;
+        session.destAccountsEncoding = accountsEncoding;
+        session.destCharsEncoding = charactersEncoding;
         characters[account].append(
                 char_st{ name, newSerial, offset <= INT_MAX ? int(offset) : -1 });
         session.destChars = characters;
@@ -207,6 +217,7 @@ private:
     int m_nextSerial = 0;
     int m_nextSection = 0;
     FileStamp m_itemsStamp;
+    world::TextEncoding m_itemsEncoding = world::TextEncoding::Ascii;
 };
 
 } // namespace
@@ -281,7 +292,8 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
             std::fprintf(stderr,
                     "chartransfer-cli: %s is a character of %s in %s: name one with "
                     "--source-account\nTry 'chartransfer-cli --help'.\n",
-                    qPrintable(transfer.character), qPrintable(holders.join(QLatin1String(", "))),
+                    qPrintable(forStream(stderr, transfer.character)),
+                    qPrintable(forStream(stderr, holders.join(QLatin1String(", ")))),
                     qPrintable(job.from));
             return ExitUsage;
         }

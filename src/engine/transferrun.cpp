@@ -129,8 +129,8 @@ Refusal prepareTransfer(engine::Session &session, const char_st &character, int 
     if (!copy.readError.isEmpty())
         return readError(
                 QStringLiteral("Could not read %1: %2.").arg(sourceCharsPath, copy.readError));
-    transfer::Problem problem = transfer::verifyCharacter(
-            copy, character.name, numbers, sourceCharsPath, character.offset);
+    transfer::Problem problem = transfer::verifyCharacter(copy, character.name,
+            session.sourceCharsEncoding, numbers, sourceCharsPath, character.offset);
     if (!problem.isEmpty())
         return damagedSource(character.name, problem);
 
@@ -170,10 +170,16 @@ void loadWorld(
     QList<QString> names;
     if (world::loadAccounts(session, dir, accounts, dest, progress, &names)) {
         listener.accountsRead(names);
+        // Names are decoded once the whole file has shown its encoding.
+        QList<std::pair<int, QString>> read;
         world::loadCharacters(session, dir, characters, dest, progress,
-                [&listener](int account, const QString &name) {
-                    listener.characterRead(account, name);
+                [&read](int account, const QString &name) {
+                    read.append({ account, name });
                 });
+        const world::TextEncoding encoding =
+                dest ? session.destCharsEncoding : session.sourceCharsEncoding;
+        for (const auto &[account, name] : std::as_const(read))
+            listener.characterRead(account, world::decodeText(name, encoding));
         listener.charactersDone();
     }
     (dest ? session.destDir : session.sourceDir) = dir;
@@ -283,7 +289,7 @@ TransferOutcome runTransfer(
             return worldChanged(destCharsPath, false, name);
         if (world::stampOf(destAccountsPath) != session.destAccountsStamp)
             return accountsChanged(destAccountsPath);
-        if (!transfer::recordStillHolds(sourceCharsPath, character))
+        if (!transfer::recordStillHolds(sourceCharsPath, character, session.sourceCharsEncoding))
             return worldChanged(sourceCharsPath, true, name);
         return {};
     };

@@ -40,6 +40,7 @@ void acquireSerials(engine::Session &session, const QString &dir, engine::Progre
     session.destItemsCutOff = false;
     session.destItemsLastHeader = -1;
     session.scanReadError.clear();
+    session.destItemsEncoding = world::TextEncoding::Ascii;
 
     QFile file(world::filePath(dir, world::itemsFileName()));
     if (!file.open(QIODevice::ReadOnly)) {
@@ -75,6 +76,7 @@ void acquireSerials(engine::Session &session, const QString &dir, engine::Progre
     // cut off inside a record, and text appended to it would join that record. Only the
     // lines after the last header can tell, so only those are read again for a "}".
     session.destItemsLastHeader = lastHeader;
+    session.destItemsEncoding = reader.encoding();
     session.destItemsCutOff =
             afterLastHeader >= 0 && !closedAfter(file, afterLastHeader, reader.pos());
     // A read error ends the pass like the end of the file would, short of the highest
