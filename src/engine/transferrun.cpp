@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <climits>
+#include <cstddef>
 
 #include "items/itemscans.h"
 #include "transfer/composition.h"
@@ -109,12 +110,219 @@ Refusal outOfNumbers(const QString &what)
                 .arg(what) };
 }
 
+// What the checks of one transfer look at: the session and the request, the character and
+// the account the selection found, the files involved, and the numbers the scans started
+// from. The worlds are those loaded when the transfer began.
+struct Plan
+{
+    Plan(Session &session, const TransferRequest &request)
+        : session(session)
+        , name(request.character)
+        , request(request)
+        , sourceWorld(session.sourceDir)
+        , destWorld(session.destDir)
+        , sourceCharsPath(world::filePath(sourceWorld, world::charactersFileName()))
+        , sourceItemsPath(world::filePath(sourceWorld, world::itemsFileName()))
+        , destCharsPath(world::filePath(destWorld, world::charactersFileName()))
+        , destItemsPath(world::filePath(destWorld, world::itemsFileName()))
+        , destAccountsPath(world::filePath(destWorld, world::accountsFileName()))
+    { }
+
+    Session &session;
+    const QString name;
+    const TransferRequest &request;
+    const QString sourceWorld;
+    const QString destWorld;
+    const QString sourceCharsPath;
+    const QString sourceItemsPath;
+    const QString destCharsPath;
+    const QString destItemsPath;
+    const QString destAccountsPath;
+    char_st character; // the source record, found by the selection
+    int account = 0; // the destination account's number, found by the selection
+    // The highest item record number and serial of the destination, before the source scan
+    // drew new serials above them.
+    int scannedItemSection = 0;
+    int scannedItemSerial = 0;
+};
+
+// A check of the decision sequence: an empty refusal lets the transfer go on.
+using Check = Refusal (*)(Plan &);
+
+// The names are the only link back to the index. Worlds whose files disagree (two accounts
+// under one number or one name) can show names that lead nowhere.
+Refusal selection(Plan &plan)
+{
+    const Session &session = plan.session;
+    int sourceAccount = 0;
+    const char_st *found = nullptr;
+    if (world::findAccount(session.sourceAccounts, plan.request.sourceAccount, &sourceAccount))
+        found = world::findCharacter(session.sourceChars, sourceAccount, plan.name);
+    if (!found) {
+        return { QStringLiteral("Transfer Error"),
+            QStringLiteral("The character \"%1\" could not be found in the source world "
+                           "as it was loaded: its accounts and characters files do not "
+                           "agree. Nothing was written.\n\nSelect the source world "
+                           "again, or check its accounts.adm for accounts that share a "
+                           "number or a name.")
+                    .arg(plan.name) };
+    }
+    plan.character = *found;
+    if (!world::findAccount(session.destAccounts, plan.request.destAccount, &plan.account)) {
+        return { QStringLiteral("Transfer Error"),
+            QStringLiteral("The account \"%1\" could not be found in the destination "
+                           "world as it was loaded: its accounts file does not agree "
+                           "with itself. Nothing was written.\n\nSelect the destination "
+                           "world again, or check its accounts.adm for accounts that "
+                           "share a number.")
+                    .arg(plan.request.destAccount) };
+    }
+    return {};
+}
+
+// Room in the destination account, the name free there, and a source record the copy can
+// reach.
+Refusal limits(Plan &plan)
+{
+    const QList<char_st> present = plan.session.destChars.value(plan.account);
+    if (present.size() >= AccountLimit) {
+        return { QStringLiteral("Account limit"),
+            QStringLiteral("The destination account has the maximum amount (5) "
+                           "characters.") };
+    }
+    for (const char_st &other : present) {
+        if (other.name == plan.name) {
+            return { QStringLiteral("Character Duplication"),
+                QStringLiteral("The destination account all ready has a character by "
+                               "that name.") };
+        }
+    }
+    // The loader gives no offset to a record that starts beyond what an int can count.
+    if (plan.character.offset < 0) {
+        return { QStringLiteral("Transfer Error"),
+            QStringLiteral("The character \"%1\" lies beyond the first 2 GB of the "
+                           "source world's characters file %2, where it cannot be read "
+                           "back for copying. Nothing was written.")
+                    .arg(plan.name, plan.sourceCharsPath) };
+    }
+    return {};
+}
+
+// Numbers come from the last destination load and the record from the last source load;
+// either file may have been rewritten since.
+Refusal staleWorlds(Plan &plan)
+{
+    const Session &session = plan.session;
+    // A characters file the load could not read (a directory, say) was not loaded, so it
+    // cannot have changed since; the writer reports why it cannot be written.
+    const FileStamp now = world::stampOf(plan.destCharsPath);
+    const bool unreadable =
+            !session.destCharsStamp.exists && !QFileInfo(plan.destCharsPath).isFile();
+    if (now != session.destCharsStamp && !unreadable)
+        return worldChanged(plan.destCharsPath, false, plan.name);
+    if (world::stampOf(plan.destAccountsPath) != session.destAccountsStamp)
+        return accountsChanged(plan.destAccountsPath);
+    if (!transfer::recordStillHolds(
+                plan.sourceCharsPath, plan.character, plan.session.sourceCharsEncoding))
+        return worldChanged(plan.sourceCharsPath, true, plan.name);
+    return {};
+}
+
+Refusal journal(Plan &plan)
+{
+    return interrupted(plan.destWorld);
+}
+
+// The destination characters file, read whole by the load and not ending inside a record.
+Refusal cutOffCharacters(Plan &plan)
+{
+    if (!plan.session.destCharsReadError.isEmpty())
+        return readError(plan.session.destCharsReadError);
+    if (plan.session.destCharsCutOff)
+        return cutOff(plan.destCharsPath);
+    return {};
+}
+
+Refusal characterNumbers(Plan &plan)
+{
+    Session &session = plan.session;
+    // The new character is numbered above every record number and serial the file holds,
+    // not only above those of the records the loader read through.
+    session.maxCharSection = qMax(session.maxCharSection, session.destCharsHighestSection);
+    session.maxCharSerial = qMax(session.maxCharSerial, session.destCharsHighestSerial);
+    if (session.maxCharSection == INT_MAX || session.maxCharSerial == INT_MAX)
+        return outOfNumbers(QStringLiteral("character numbers"));
+    return {};
+}
+
+// Both scans read their files to the end.
+Refusal scanReadErrors(Plan &plan)
+{
+    if (!plan.session.scanReadError.isEmpty())
+        return readError(plan.session.scanReadError);
+    return {};
+}
+
+Refusal cutOffItems(Plan &plan)
+{
+    if (plan.session.destItemsCutOff
+            || !transfer::itemsEndOutsideRecord(
+                    plan.destItemsPath, plan.session.destItemsLastHeader))
+        return cutOff(plan.destItemsPath);
+    return {};
+}
+
+Refusal itemNumbers(Plan &plan)
+{
+    if (plan.session.maxItemSection > INT_MAX - plan.session.serialMap.size())
+        return outOfNumbers(QStringLiteral("item record numbers"));
+    return {};
+}
+
+// New item serials count up from the highest one in use; one that is not above it went
+// round past 2147483647.
+Refusal itemSerials(Plan &plan)
+{
+    bool serialsFit = plan.session.maxItemSerial >= plan.scannedItemSerial;
+    for (const item_st &item : std::as_const(plan.session.serialMap))
+        serialsFit = serialsFit && item.serial > plan.scannedItemSerial;
+    if (!serialsFit)
+        return outOfNumbers(QStringLiteral("item serials"));
+    return {};
+}
+
+// Two collected records filed under one serial: one of them would stay behind unseen.
+Refusal sharedSerials(Plan &plan)
+{
+    const Session &session = plan.session;
+    if (session.scanCollisionFirst < 0)
+        return {};
+    const qint64 first =
+            transfer::lineNumberAt(plan.sourceItemsPath, session.scanCollisionFirst) - 1;
+    const qint64 second =
+            transfer::lineNumberAt(plan.sourceItemsPath, session.scanCollisionSecond) - 1;
+    return damagedSource(plan.name,
+            { plan.sourceItemsPath, second,
+                    QStringLiteral("the item record that starts here is filed under the "
+                                   "same serial as the item record at line %1 (a record "
+                                   "without a SERIAL line of its own takes the serial of "
+                                   "the record before it), so one of the two would be "
+                                   "left behind")
+                            .arg(first),
+                    QStringLiteral("Give each item record its own SERIAL line, with a "
+                                   "serial no other item has.") });
+}
+
 // Composes what the transfer would append, reads it back as the loader and the scans
 // would, and keeps it for the writers; or says why it must not be written.
-Refusal prepareTransfer(engine::Session &session, const char_st &character, int account,
-        const QString &sourceCharsPath, const QString &sourceItemsPath,
-        const transfer::ItemsTaken &taken)
+Refusal verification(Plan &plan)
 {
+    Session &session = plan.session;
+    const char_st &character = plan.character;
+    const int account = plan.account;
+    const QString &sourceCharsPath = plan.sourceCharsPath;
+    const QString &sourceItemsPath = plan.sourceItemsPath;
+    const transfer::ItemsTaken taken{ plan.scannedItemSection, plan.scannedItemSerial };
     QFile source(sourceCharsPath);
     if (!source.open(QIODevice::ReadOnly)) {
         return readError(QStringLiteral("Could not read %1: %2.")
@@ -145,6 +353,123 @@ Refusal prepareTransfer(engine::Session &session, const char_st &character, int 
     session.preparedCharacter = copy.text;
     session.preparedItems = items;
     return {};
+}
+
+// The destination's highest item numbers, then the items the character carries.
+void scan(Plan &plan, TransferSteps &steps)
+{
+    steps.acquireSerials(plan.session, plan.destWorld);
+    steps.pause();
+    plan.scannedItemSerial = plan.session.maxItemSerial;
+    plan.scannedItemSection = plan.session.maxItemSection;
+    steps.getSerials(plan.session, plan.sourceWorld, plan.character.serial);
+    steps.pause();
+}
+
+// The decision sequence of a transfer. The checks run in this order and the first that
+// says no is the one the user is told, so this is also the order of the boxes.
+//
+// Before the scans, on what the loads found:
+constexpr Check BeforeScans[] = {
+    selection, // the names lead to a loaded character and account
+    limits, // room in the account, the name free there, the record within reach
+    staleWorlds, // neither world rewritten since it was loaded
+    journal, // no interrupted transfer in the destination
+    cutOffCharacters, // the destination characters file read whole, not cut off
+    characterNumbers, // numbers left for the new character
+};
+// After the scans, on what they found; then the worlds once more, as the scans take their
+// time, and last the copy, composed and read back.
+constexpr Check AfterScans[] = {
+    scanReadErrors,
+    cutOffItems,
+    itemNumbers,
+    itemSerials,
+    sharedSerials,
+    staleWorlds,
+    verification,
+};
+
+template <std::size_t N>
+Refusal firstRefusal(Plan &plan, const Check (&checks)[N])
+{
+    for (const Check check : checks) {
+        const Refusal refusal = check(plan);
+        if (!refusal.isEmpty())
+            return refusal;
+    }
+    return {};
+}
+
+// What is about to be appended goes to the journal first: if the process or the machine
+// stops before both appends are on disk, the next load puts the files back.
+Refusal writeJournal(const Plan &plan)
+{
+    const Session &session = plan.session;
+    transfer::Journal entry{ plan.name, plan.sourceWorld,
+        { { world::charactersFileName(), 0, true, 0, 0, session.preparedCharacter },
+                { world::itemsFileName(), 0, true, 0, 0, session.preparedItems } } };
+    QString journalError;
+    if (transfer::describeFiles(plan.destWorld, &entry, &journalError)
+            && transfer::writeJournal(plan.destWorld, entry, &journalError))
+        return {};
+    return { QStringLiteral("Transfer Failed"),
+        QStringLiteral("The transfer failed before it began. %1\n\nThe destination "
+                       "world was left as it was: nothing of the character or its "
+                       "items was added.\n\nCheck the destination (free space, "
+                       "permissions), then try the transfer again.")
+                .arg(journalError) };
+}
+
+// Appends the character and its items. Removing the journal is what makes the transfer
+// done; if that fails, the next load would undo it, so it is undone now and reported. On a
+// failure both files are put back and the user is told.
+void append(Plan &plan, TransferSteps &steps, TransferOutcome &outcome)
+{
+    Session &session = plan.session;
+    const QString &destWorld = plan.destWorld;
+    steps.copyCharacter(session, plan.character.serial, plan.character.offset, plan.account,
+            plan.sourceWorld, destWorld);
+    steps.pause();
+    steps.copyItems(session, plan.character.serial, plan.account, destWorld);
+    steps.pause();
+
+    outcome.result = TransferResult::Done;
+    QString journalError;
+    if (session.transferFailure.isEmpty() && !transfer::removeJournal(destWorld, &journalError))
+        session.transferFailure = journalError;
+    if (session.transferFailure.isEmpty())
+        return;
+    transfer::restoreAppends(session);
+    // Put back, the files no longer need the journal; otherwise it stays for the next load
+    // to try again.
+    if (session.transferRestoreFailures.isEmpty())
+        transfer::removeJournal(destWorld, &journalError);
+    QString text = QStringLiteral("The transfer failed. %1\n\n").arg(session.transferFailure);
+    if (session.transferRestoreFailures.isEmpty()) {
+        outcome.result = TransferResult::Failed;
+        text += QStringLiteral("The destination world was left as it was: nothing of the "
+                               "character or its items was added.\n\nCheck the destination "
+                               "(free space, permissions), then try the transfer again.");
+    } else {
+        outcome.result = TransferResult::FailedNotRestored;
+        text += QStringLiteral("The destination world could not be put back as it was: %1."
+                               "\n\nRestore the destination world from a backup before you "
+                               "use it.")
+                        .arg(session.transferRestoreFailures.join(QStringLiteral("; ")));
+    }
+    outcome.message = { QStringLiteral("Transfer Failed"), text };
+    steps.busy(false);
+    steps.warn(outcome.message);
+    steps.busy(true);
+}
+
+// The items a transfer collected belong to it alone.
+void forgetScans(Session &session)
+{
+    session.serialMap.clear();
+    session.containerMap.clear();
+    session.moreMap.clear();
 }
 
 } // namespace
@@ -227,99 +552,8 @@ TransferOutcome runTransfer(
     if (session.transferRunning)
         return outcome;
 
-    // The names are the only link back to the index. Worlds whose files disagree (two
-    // accounts under one number or one name) can show names that lead nowhere.
-    const QString name = request.character;
-    int sourceAccount = 0;
-    const char_st *found = nullptr;
-    if (world::findAccount(session.sourceAccounts, request.sourceAccount, &sourceAccount))
-        found = world::findCharacter(session.sourceChars, sourceAccount, name);
-    if (!found) {
-        return refuse({ QStringLiteral("Transfer Error"),
-                QStringLiteral("The character \"%1\" could not be found in the source world "
-                               "as it was loaded: its accounts and characters files do not "
-                               "agree. Nothing was written.\n\nSelect the source world "
-                               "again, or check its accounts.adm for accounts that share a "
-                               "number or a name.")
-                        .arg(name) });
-    }
-    const char_st character = *found;
-    int transfer = 0;
-    if (!world::findAccount(session.destAccounts, request.destAccount, &transfer)) {
-        return refuse({ QStringLiteral("Transfer Error"),
-                QStringLiteral("The account \"%1\" could not be found in the destination "
-                               "world as it was loaded: its accounts file does not agree "
-                               "with itself. Nothing was written.\n\nSelect the destination "
-                               "world again, or check its accounts.adm for accounts that "
-                               "share a number.")
-                        .arg(request.destAccount) });
-    }
-
-    const QList<char_st> present = session.destChars.value(transfer);
-    if (present.size() >= AccountLimit) {
-        return refuse({ QStringLiteral("Account limit"),
-                QStringLiteral("The destination account has the maximum amount (5) "
-                               "characters.") });
-    }
-    for (const char_st &other : present) {
-        if (other.name == name) {
-            return refuse({ QStringLiteral("Character Duplication"),
-                    QStringLiteral("The destination account all ready has a character by "
-                                   "that name.") });
-        }
-    }
-
-    const QString sourceWorld = session.sourceDir;
-    const QString destWorld = session.destDir;
-    const QString sourceCharsPath = world::filePath(sourceWorld, world::charactersFileName());
-    const QString destCharsPath = world::filePath(destWorld, world::charactersFileName());
-    const QString destItemsPath = world::filePath(destWorld, world::itemsFileName());
-    const QString destAccountsPath = world::filePath(destWorld, world::accountsFileName());
-    const QString sourceItemsPath = world::filePath(sourceWorld, world::itemsFileName());
-
-    // Numbers come from the last destination load and the record from the last source load;
-    // either file may have been rewritten since.
-    const auto worldsUnchanged = [&]() -> Refusal {
-        // A characters file the load could not read (a directory, say) was not loaded, so
-        // it cannot have changed since; the writer reports why it cannot be written.
-        const FileStamp now = world::stampOf(destCharsPath);
-        const bool unreadable =
-                !session.destCharsStamp.exists && !QFileInfo(destCharsPath).isFile();
-        if (now != session.destCharsStamp && !unreadable)
-            return worldChanged(destCharsPath, false, name);
-        if (world::stampOf(destAccountsPath) != session.destAccountsStamp)
-            return accountsChanged(destAccountsPath);
-        if (!transfer::recordStillHolds(sourceCharsPath, character, session.sourceCharsEncoding))
-            return worldChanged(sourceCharsPath, true, name);
-        return {};
-    };
-
-    Refusal refusal;
-    // The loader gives no offset to a record that starts beyond what an int can count.
-    if (character.offset < 0) {
-        refusal = { QStringLiteral("Transfer Error"),
-            QStringLiteral("The character \"%1\" lies beyond the first 2 GB of the "
-                           "source world's characters file %2, where it cannot be read "
-                           "back for copying. Nothing was written.")
-                    .arg(name, sourceCharsPath) };
-    }
-    if (refusal.isEmpty())
-        refusal = worldsUnchanged();
-    if (refusal.isEmpty())
-        refusal = interrupted(destWorld);
-    if (refusal.isEmpty() && !session.destCharsReadError.isEmpty())
-        refusal = readError(session.destCharsReadError);
-    if (refusal.isEmpty() && session.destCharsCutOff)
-        refusal = cutOff(destCharsPath);
-    if (refusal.isEmpty()) {
-        // The new character is numbered above every record number and serial the file
-        // holds, not only above those of the records the loader read through.
-        session.maxCharSection = qMax(session.maxCharSection, session.destCharsHighestSection);
-        session.maxCharSerial = qMax(session.maxCharSerial, session.destCharsHighestSerial);
-    }
-    if (refusal.isEmpty()
-            && (session.maxCharSection == INT_MAX || session.maxCharSerial == INT_MAX))
-        refusal = outOfNumbers(QStringLiteral("character numbers"));
+    Plan plan(session, request);
+    Refusal refusal = firstRefusal(plan, BeforeScans);
     if (!refusal.isEmpty())
         return refuse(refusal);
 
@@ -333,68 +567,21 @@ TransferOutcome runTransfer(
         session.preparedCharacter.clear();
         session.preparedItems.clear();
     });
-
     // A refusal after the scans: they wrote nothing, but the items they collected must not
     // leak into the next transfer.
     const auto refuseAfterScans = [&](const Refusal &why) {
-        session.serialMap.clear();
-        session.containerMap.clear();
-        session.moreMap.clear();
+        forgetScans(session);
         steps.busy(false);
         return refuse(why);
     };
 
     steps.busy(true);
-    steps.acquireSerials(session, destWorld);
-    steps.pause();
-    const int scannedItemSerial = session.maxItemSerial;
-    const int scannedItemSection = session.maxItemSection;
-    steps.getSerials(session, sourceWorld, character.serial);
-    steps.pause();
-
-    if (!session.scanReadError.isEmpty())
-        refusal = readError(session.scanReadError);
-    if (refusal.isEmpty()
-            && (session.destItemsCutOff
-                    || !transfer::itemsEndOutsideRecord(
-                            destItemsPath, session.destItemsLastHeader)))
-        refusal = cutOff(destItemsPath);
-    if (refusal.isEmpty() && session.maxItemSection > INT_MAX - session.serialMap.size())
-        refusal = outOfNumbers(QStringLiteral("item record numbers"));
-    if (refusal.isEmpty()) {
-        // New item serials count up from the highest one in use; one that is not above it
-        // went round past 2147483647.
-        bool serialsFit = session.maxItemSerial >= scannedItemSerial;
-        for (const item_st &item : std::as_const(session.serialMap))
-            serialsFit = serialsFit && item.serial > scannedItemSerial;
-        if (!serialsFit)
-            refusal = outOfNumbers(QStringLiteral("item serials"));
-    }
-    if (refusal.isEmpty() && session.scanCollisionFirst >= 0) {
-        const qint64 first =
-                transfer::lineNumberAt(sourceItemsPath, session.scanCollisionFirst) - 1;
-        const qint64 second =
-                transfer::lineNumberAt(sourceItemsPath, session.scanCollisionSecond) - 1;
-        refusal = damagedSource(name,
-                { sourceItemsPath, second,
-                        QStringLiteral("the item record that starts here is filed under the "
-                                       "same serial as the item record at line %1 (a record "
-                                       "without a SERIAL line of its own takes the serial of "
-                                       "the record before it), so one of the two would be "
-                                       "left behind")
-                                .arg(first),
-                        QStringLiteral("Give each item record its own SERIAL line, with a "
-                                       "serial no other item has.") });
-    }
-    if (refusal.isEmpty())
-        refusal = worldsUnchanged();
-    if (refusal.isEmpty()) {
-        refusal = prepareTransfer(session, character, transfer, sourceCharsPath, sourceItemsPath,
-                { scannedItemSection, scannedItemSerial });
-    }
+    scan(plan, steps);
+    refusal = firstRefusal(plan, AfterScans);
     if (!refusal.isEmpty())
         return refuseAfterScans(refusal);
 
+    const char_st &character = plan.character;
     outcome.newSection = session.maxCharSection + 1;
     outcome.newSerial = session.maxCharSerial + 1;
     outcome.characterText = session.preparedCharacter;
@@ -402,69 +589,19 @@ TransferOutcome runTransfer(
     outcome.itemsWritten = int(transfer::writtenItems(session.serialMap, character.serial).size());
     // Every collected record drew a serial; those not written stay behind.
     outcome.itemsLeftBehind =
-            int(qint64(session.maxItemSerial) - scannedItemSerial) - outcome.itemsWritten;
+            int(qint64(session.maxItemSerial) - plan.scannedItemSerial) - outcome.itemsWritten;
     if (dryRun) {
-        session.serialMap.clear();
-        session.containerMap.clear();
-        session.moreMap.clear();
+        forgetScans(session);
         steps.busy(false);
         outcome.result = TransferResult::Done;
         return outcome;
     }
 
-    // What is about to be appended goes to the journal first: if the process or the
-    // machine stops before both appends are on disk, the next load puts the files back.
-    transfer::Journal journal{ name, sourceWorld,
-        { { world::charactersFileName(), 0, true, 0, 0, session.preparedCharacter },
-                { world::itemsFileName(), 0, true, 0, 0, session.preparedItems } } };
-    QString journalError;
-    if (!transfer::describeFiles(destWorld, &journal, &journalError)
-            || !transfer::writeJournal(destWorld, journal, &journalError)) {
-        return refuseAfterScans({ QStringLiteral("Transfer Failed"),
-                QStringLiteral("The transfer failed before it began. %1\n\nThe destination "
-                               "world was left as it was: nothing of the character or its "
-                               "items was added.\n\nCheck the destination (free space, "
-                               "permissions), then try the transfer again.")
-                        .arg(journalError) });
-    }
-
-    steps.copyCharacter(
-            session, character.serial, character.offset, transfer, sourceWorld, destWorld);
-    steps.pause();
-    steps.copyItems(session, character.serial, transfer, destWorld);
-    steps.pause();
-
-    outcome.result = TransferResult::Done;
-    // Removing the journal is what makes the transfer done; if that fails, the next load
-    // would undo it, so it is undone now and reported.
-    if (session.transferFailure.isEmpty() && !transfer::removeJournal(destWorld, &journalError))
-        session.transferFailure = journalError;
-    if (!session.transferFailure.isEmpty()) {
-        transfer::restoreAppends(session);
-        // Put back, the files no longer need the journal; otherwise it stays for the next
-        // load to try again.
-        if (session.transferRestoreFailures.isEmpty())
-            transfer::removeJournal(destWorld, &journalError);
-        QString text = QStringLiteral("The transfer failed. %1\n\n").arg(session.transferFailure);
-        if (session.transferRestoreFailures.isEmpty()) {
-            outcome.result = TransferResult::Failed;
-            text += QStringLiteral("The destination world was left as it was: nothing of the "
-                                   "character or its items was added.\n\nCheck the destination "
-                                   "(free space, permissions), then try the transfer again.");
-        } else {
-            outcome.result = TransferResult::FailedNotRestored;
-            text += QStringLiteral("The destination world could not be put back as it was: %1."
-                                   "\n\nRestore the destination world from a backup before you "
-                                   "use it.")
-                            .arg(session.transferRestoreFailures.join(QStringLiteral("; ")));
-        }
-        outcome.message = { QStringLiteral("Transfer Failed"), text };
-        steps.busy(false);
-        steps.warn(outcome.message);
-        steps.busy(true);
-    }
-
-    steps.reload(session, destWorld);
+    refusal = writeJournal(plan);
+    if (!refusal.isEmpty())
+        return refuseAfterScans(refusal);
+    append(plan, steps, outcome);
+    steps.reload(session, plan.destWorld);
     steps.busy(false);
     return outcome;
 }
