@@ -355,6 +355,43 @@ Refusal verification(Plan &plan)
     return {};
 }
 
+// The copy is the source's bytes. Text beyond ASCII in it must read the same in the
+// destination files as in the source files, or the world would show it garbled there (and
+// a file that stops being valid UTF-8 shows all its names otherwise).
+Refusal encodings(Plan &plan)
+{
+    const Session &session = plan.session;
+    struct Copied
+    {
+        const QByteArray &text;
+        world::TextEncoding from;
+        world::TextEncoding into;
+        const QString &fromPath;
+        const QString &intoPath;
+    };
+    const Copied copies[] = {
+        { session.preparedCharacter, session.sourceCharsEncoding, session.destCharsEncoding,
+                plan.sourceCharsPath, plan.destCharsPath },
+        { session.preparedItems, session.sourceItemsEncoding, session.destItemsEncoding,
+                plan.sourceItemsPath, plan.destItemsPath },
+    };
+    for (const Copied &copy : copies) {
+        if (world::encodingsAgree(copy.from, copy.into) || !world::hasHighBytes(copy.text))
+            continue;
+        return { QStringLiteral("Encoding Mismatch"),
+            QStringLiteral("The character \"%1\" cannot be copied: its text holds letters "
+                           "beyond ASCII, which the source file %2 holds in %3, but the "
+                           "destination file %4 is in %5. Copied byte for byte they would "
+                           "show garbled there. Nothing was written.\n\nConvert one of the "
+                           "two worlds to the other's encoding (all three files of a world "
+                           "in one encoding), then select that world again and repeat the "
+                           "transfer.")
+                    .arg(plan.name, copy.fromPath, world::encodingName(copy.from), copy.intoPath,
+                            world::encodingName(copy.into)) };
+    }
+    return {};
+}
+
 // The destination's highest item numbers, then the items the character carries.
 void scan(Plan &plan, TransferSteps &steps)
 {
@@ -381,13 +418,8 @@ constexpr Check BeforeScans[] = {
 // After the scans, on what they found; then the worlds once more, as the scans take their
 // time, and last the copy, composed and read back.
 constexpr Check AfterScans[] = {
-    scanReadErrors,
-    cutOffItems,
-    itemNumbers,
-    itemSerials,
-    sharedSerials,
-    staleWorlds,
-    verification,
+    scanReadErrors, cutOffItems, itemNumbers, itemSerials, sharedSerials, staleWorlds, verification,
+    encodings, // the copied text reads the same in the destination's files
 };
 
 template <std::size_t N>
