@@ -1885,6 +1885,15 @@ void tst_TransferCommand::encodedWorlds_data()
             << "Aldo"
             << "carol"
             << "Encoding Mismatch" << QByteArrayList{} << 0;
+    // Windows-1252 text whose bytes happen to be valid UTF-8 ("\xc3\xa0" is "\u00c3\u00a0"): a
+    // destination of ASCII alone would read it as UTF-8.
+    QTest::newRow("cp1252-text-that-reads-as-utf8")
+            << QByteArrayList{ ascii,
+                   character(0, 100, "Aldo\xc3\xa0", 1) + character(1, 101, "Wait\x85", 1),
+                   QByteArray() }
+            << QByteArrayList{ destAccounts, destCharacters, destItems } << "alice"
+            << QStringLiteral(u"Aldo\u00c3\u00a0") << "carol"
+            << "Encoding Mismatch" << QByteArrayList{} << 0;
     // Text of ASCII alone means the same in any file.
     QTest::newRow("ascii-copy-between-encodings")
             << QByteArrayList{ ascii, character(0, 100, "Aldo", 1) + bjorn, QByteArray() }
@@ -1966,7 +1975,8 @@ void tst_TransferCommand::encodedWorlds()
         checkIdle(&window);
         QVERIFY2(readWorld(destDir.path()) == before, "a refused transfer writes nothing");
         if (caption == QLatin1String("Encoding Mismatch")) {
-            QVERIFY2(text.contains(QLatin1String("UTF-8"))
+            QVERIFY2(text.contains(QStringLiteral("\"%1\"").arg(name))
+                            && text.contains(QLatin1String("UTF-8"))
                             && text.contains(QLatin1String("Windows-1252"))
                             && text.contains(QLatin1String("Nothing was written")),
                     qPrintable(text));

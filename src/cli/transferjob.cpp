@@ -149,8 +149,8 @@ public:
         m_itemsStamp = world::stampOf(itemsPath(dir));
         m_itemsKnown = true;
         // A file of ASCII alone takes the encoding of the first text of other bytes.
-        m_itemsEncoding = world::encodingAfterAppend(session.destItemsEncoding,
-                session.sourceItemsEncoding, world::hasHighBytes(session.preparedItems));
+        m_itemsEncoding =
+                world::encodingAfterAppend(session.destItemsEncoding, session.preparedItems);
 
         // The characters file ends with the new record; the loader would list it last in
         // its account, and count its numbers as the highest.
@@ -174,8 +174,7 @@ public:
         const FileStamp accountsStamp = session.destAccountsStamp;
         const world::TextEncoding accountsEncoding = session.destAccountsEncoding;
         const world::TextEncoding charactersEncoding =
-                world::encodingAfterAppend(session.destCharsEncoding, session.sourceCharsEncoding,
-                        world::hasHighBytes(session.preparedCharacter));
+                world::encodingAfterAppend(session.destCharsEncoding, session.preparedCharacter);
         world::resetDestination(session);
         session.destAccounts = accounts;
         session.destAccountsEncoding = accountsEncoding;

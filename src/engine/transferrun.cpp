@@ -376,18 +376,27 @@ Refusal encodings(Plan &plan)
                 plan.sourceItemsPath, plan.destItemsPath },
     };
     for (const Copied &copy : copies) {
-        if (world::encodingsAgree(copy.from, copy.into) || !world::hasHighBytes(copy.text))
+        if (!world::hasHighBytes(copy.text))
             continue;
+        // A destination file of ASCII alone comes to read the text the way the text is; any
+        // other must stay as it is (or its own names would change).
+        const world::TextEncoding after = world::encodingAfterAppend(copy.into, copy.text);
+        if (after == copy.from && (after == copy.into || copy.into == world::TextEncoding::Ascii))
+            continue;
+        const QString destination = copy.into == world::TextEncoding::Ascii
+                ? QStringLiteral("the destination file %1, which holds ASCII alone, would "
+                                 "read them as %2")
+                          .arg(copy.intoPath, world::encodingName(after))
+                : QStringLiteral("the destination file %1 is in %2")
+                          .arg(copy.intoPath, world::encodingName(copy.into));
         return { QStringLiteral("Encoding Mismatch"),
             QStringLiteral("The character \"%1\" cannot be copied: its text holds letters "
-                           "beyond ASCII, which the source file %2 holds in %3, but the "
-                           "destination file %4 is in %5. Copied byte for byte they would "
-                           "show garbled there. Nothing was written.\n\nConvert one of the "
-                           "two worlds to the other's encoding (all three files of a world "
-                           "in one encoding), then select that world again and repeat the "
-                           "transfer.")
-                    .arg(plan.name, copy.fromPath, world::encodingName(copy.from), copy.intoPath,
-                            world::encodingName(copy.into)) };
+                           "beyond ASCII, which the source file %2 holds in %3, but %4. "
+                           "Copied byte for byte they would show garbled there. Nothing was "
+                           "written.\n\nConvert one of the two worlds to the other's "
+                           "encoding (all three files of a world in one encoding), then "
+                           "select that world again and repeat the transfer.")
+                    .arg(plan.name, copy.fromPath, world::encodingName(copy.from), destination) };
     }
     return {};
 }

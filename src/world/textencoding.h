@@ -20,17 +20,11 @@ QString decodeText(const QString &bytes, TextEncoding encoding);
 // Whether any byte of `bytes` is 0x80 or above.
 bool hasHighBytes(QByteArrayView bytes);
 
-// Whether text of bytes 0x80 and above, read in a file of encoding `from`, keeps its
-// meaning in a file of encoding `into`: a file of ASCII alone takes either.
-inline bool encodingsAgree(TextEncoding from, TextEncoding into)
-{
-    return from == into || into == TextEncoding::Ascii || from == TextEncoding::Ascii;
-}
+// The encoding `text` would have as a file of its own.
+TextEncoding encodingOf(QByteArrayView text);
 
-// The encoding of a file after `text` in encoding `from` was appended to it.
-inline TextEncoding encodingAfterAppend(TextEncoding file, TextEncoding from, bool textHasHighBytes)
-{
-    return textHasHighBytes && file == TextEncoding::Ascii ? from : file;
-}
+// The encoding of a file of encoding `file` once `text` is appended to it: a file of ASCII
+// alone takes the text's, and one invalid UTF-8 byte makes the whole file Windows-1252.
+TextEncoding encodingAfterAppend(TextEncoding file, QByteArrayView text);
 
 } // namespace world

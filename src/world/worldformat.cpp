@@ -189,6 +189,23 @@ void Utf8Validator::feed(const char *data, qsizetype size)
     }
 }
 
+TextEncoding encodingOf(QByteArrayView text)
+{
+    Utf8Validator validator;
+    validator.feed(text.data(), text.size());
+    return validator.encoding(false);
+}
+
+TextEncoding encodingAfterAppend(TextEncoding file, QByteArrayView text)
+{
+    const TextEncoding added = encodingOf(text);
+    if (added == TextEncoding::Ascii || added == file)
+        return file;
+    if (file == TextEncoding::Ascii)
+        return added;
+    return TextEncoding::Windows1252;
+}
+
 TextEncoding Utf8Validator::encoding(bool bom) const
 {
     // A file that ends inside a character is no valid UTF-8 either.
