@@ -875,6 +875,8 @@ void tst_Format::decodedText()
     QFETCH(int, encoding);
     QFETCH(QString, text);
     QCOMPARE(world::decodeText(world::decode(bytes), world::TextEncoding(encoding)), text);
+    // And back to the very bytes.
+    QCOMPARE(world::encodeText(text, world::TextEncoding(encoding)), world::decode(bytes));
 }
 
 void tst_Format::filePaths()

@@ -100,26 +100,10 @@ struct DestWorld
 class ModalGuard
 {
 public:
-    ModalGuard()
-    {
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (!modal)
-                return;
-            m_seen << modal->windowTitle();
-            if (auto *box = qobject_cast<QMessageBox *>(modal))
-                box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click()
-                                             : box->reject();
-            else if (auto *dialog = qobject_cast<QDialog *>(modal))
-                dialog->reject();
-        });
-        m_timer.start(20);
-    }
-    QStringList seen() const { return m_seen; }
+    QStringList seen() const { return m_collector.titles(); }
 
 private:
-    QTimer m_timer;
-    QStringList m_seen;
+    ModalCollector m_collector;
 };
 
 QTreeWidgetItem *findItem(
@@ -244,6 +228,8 @@ private slots:
     void destinationAccountsChanged();
     void longWorldPath();
     void journalLeftInDestination();
+    void sourceLoadUndoesAnInterruptedTransfer();
+    void unexpectedBoxFailsAtOnce();
     void encodedWorlds_data();
     void encodedWorlds();
 
@@ -1004,6 +990,7 @@ void tst_TransferCommand::restoreFailureIsReported()
     const DestWorld d;
     QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
     QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    const WorldBytes destBefore = readWorld(dest.path());
 
     MainWindow window;
     QVERIFY(setUp(&window, source.path(), dest.path()));
@@ -1026,6 +1013,15 @@ void tst_TransferCommand::restoreFailureIsReported()
     QVERIFY2(text.contains(QLatin1String("Restore the destination world from a backup")),
             qPrintable(text));
     checkIdle(&window);
+    // The journal stays: the next load, with the disk working again, puts both files back.
+    QVERIFY2(QFileInfo::exists(transfer::journalPath(dest.path())),
+            "the journal of a transfer that was not put back was removed");
+    ModalRecord recovered;
+    answerNextModal(&recovered);
+    window.fileDestination(dest.path());
+    QCOMPARE(recovered.title, QStringLiteral("Interrupted Transfer"));
+    QVERIFY2(readWorld(dest.path()) == destBefore, "the next load put the files back");
+    QVERIFY(!QFileInfo::exists(transfer::journalPath(dest.path())));
 }
 
 void tst_TransferCommand::staleSource_data()
@@ -1460,24 +1456,32 @@ void tst_TransferCommand::countersAtTheLimit_data()
     QTest::addColumn<QByteArray>("characters");
     QTest::addColumn<QByteArray>("items");
     QTest::addColumn<QString>("what");
+    QTest::addColumn<QByteArray>("sourceItems"); // null: the usual source items
 
     const DestWorld d;
     QTest::newRow("character-record-number")
             << QByteArray(d.characters + character(2147483647, 60, "Max", 4)) << d.items
-            << "character numbers";
+            << "character numbers" << QByteArray();
     QTest::newRow("character-serial")
             << QByteArray(d.characters + character(60, 2147483647, "Max", 4)) << d.items
-            << "character numbers";
+            << "character numbers" << QByteArray();
     QTest::newRow("item-record-number")
             << d.characters << QByteArray(d.items + itemRecord(2147483645, 7, 1))
-            << "item record numbers";
+            << "item record numbers" << QByteArray();
     QTest::newRow("item-serial") << d.characters
                                  << QByteArray(d.items + itemRecord(120, 2147483647, 1))
-                                 << "item serials";
+                                 << "item serials" << QByteArray();
     // Two serials are left at the top and Aldo owns six items: the third would go round.
     QTest::newRow("item-serials-run-past-the-top")
             << d.characters << QByteArray(d.items + itemRecord(120, 2147483645, 1))
-            << "item serials";
+            << "item serials" << QByteArray();
+    // Aldo's six items fit exactly below the top; a seventh record of his, in Bea's apple,
+    // stays behind but drew a serial all the same, and that one went round. Nothing that
+    // would be written is wrong, so no later check would refuse.
+    const SourceWorld s;
+    QTest::newRow("serial-of-an-item-left-behind-runs-past-the-top")
+            << d.characters << QByteArray(d.items + itemRecord(120, 2147483641, 1))
+            << "item serials" << QByteArray(s.items + itemRecord(8, 5007, 100, "CONT 5004\n"));
 }
 
 void tst_TransferCommand::countersAtTheLimit()
@@ -1485,13 +1489,15 @@ void tst_TransferCommand::countersAtTheLimit()
     QFETCH(QByteArray, characters);
     QFETCH(QByteArray, items);
     QFETCH(QString, what);
+    QFETCH(QByteArray, sourceItems);
 
     QTemporaryDir source;
     QTemporaryDir dest;
     QVERIFY(source.isValid() && dest.isValid());
     const SourceWorld s;
     const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
+    QVERIFY(fixture::writeWorld(
+            source.path(), s.accounts, s.characters, sourceItems.isNull() ? s.items : sourceItems));
     QVERIFY(fixture::writeWorld(dest.path(), d.accounts, characters, items));
     const WorldBytes destBefore = readWorld(dest.path());
 
@@ -1671,6 +1677,18 @@ void tst_TransferCommand::damagedWorlds_data()
             << bob << QByteArray("<directory>") << zed << sword << "Bob"
             << "Read Error"
             << "Could not read " << QByteArray() << QByteArray();
+    // A bag in somebody else's chest stays behind, and with it a chain of ten items, each
+    // inside the one before: leaving one behind leaves the next behind, until none is left.
+    // Only the cup goes (any other copy would lie loose on the ground, CONT -1).
+    QByteArray chain = cup + itemRecord(2, 900, 77, "NAME chest\n")
+            + itemRecord(3, 600, 5, "NAME bag\nCONT 900\n");
+    for (int link = 1; link <= 10; ++link) {
+        chain += itemRecord(3 + link, 600 + link, 5,
+                "NAME link\nCONT " + QByteArray::number(600 + link - 1) + "\n");
+    }
+    QTest::newRow("chain-in-a-container-left-behind") << bob << chain << zed << sword << "Bob"
+                                                      << ""
+                                                      << "" << bobAppended << cupAppended;
     // No item needs a serial, so the highest one possible in use is no reason to refuse.
     QTest::newRow("no-items-at-the-serial-limit")
             << bob << itemRecord(1, 500, 6) << zed << itemRecord(9, 2147483647, 30) << "Bob"
@@ -1804,7 +1822,112 @@ void tst_TransferCommand::journalLeftInDestination()
     QVERIFY(QFileInfo::exists(transfer::journalPath(dest.path())));
 }
 
-QTEST_MAIN(tst_TransferCommand)
+// A transfer into the source world that stopped after the character and before its items:
+// choosing that world as the source undoes it first, so the half-written character is never
+// offered for a transfer.
+void tst_TransferCommand::sourceLoadUndoesAnInterruptedTransfer()
+{
+    QTemporaryDir source;
+    QVERIFY(source.isValid());
+    const SourceWorld s;
+    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
+    const WorldBytes before = readWorld(source.path());
+    const QByteArray cy = characterHead + "2\n{\nSERIAL 102\nNAME Cy\nACCOUNT 1\n}\n";
+    transfer::Journal journal{ QStringLiteral("Cy"), QStringLiteral("/elsewhere"),
+        { { world::charactersFileName(), 0, true, 0, 0, cy },
+                { world::itemsFileName(), 0, true, 0, 0,
+                        itemHead + "8\n{\nSERIAL 9000\nOWNER 102\n}\n\n" } } };
+    QString error;
+    QVERIFY2(transfer::describeFiles(source.path(), &journal, &error), qPrintable(error));
+    QVERIFY2(transfer::writeJournal(source.path(), journal, &error), qPrintable(error));
+    QVERIFY(fixture::writeFile(charactersPath(source.path()), s.characters + cy));
+
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    ModalRecord chooser;
+    ModalRecord box;
+    answerNextModal(&chooser, [&](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        QVERIFY(dialog);
+        dialog->setDirectory(source.path());
+        dialog->selectFile(source.path());
+        answerNextModal(&box);
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    window.fileSource();
+    QCOMPARE(window.sourceDir, source.path());
+    QVERIFY(chooser.ran);
+    QCOMPARE(box.title, QStringLiteral("Interrupted Transfer"));
+    QVERIFY2(box.text.contains(QLatin1String("\"Cy\"")), qPrintable(box.text));
+    QVERIFY2(readWorld(source.path()) == before, "the source was put back");
+    QVERIFY(!QFileInfo::exists(transfer::journalPath(source.path())));
+    QCOMPARE(characterNames(window.listView1, "alice"), QStringList{ "Aldo" });
+}
+
+namespace {
+
+// Run in a process of its own by unexpectedBoxFailsAtOnce: a refusal box nobody expects.
+const char UnexpectedBoxChild[] = "CHARTRANSFER_UNEXPECTED_BOX_CHILD";
+
+class tst_UnexpectedBox : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refusalNobodyExpects()
+    {
+        QTemporaryDir source;
+        QTemporaryDir dest;
+        QVERIFY(source.isValid() && dest.isValid());
+        const SourceWorld s;
+        const DestWorld d;
+        QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
+        QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.processFile(source.path(), window.listView1, &window.sourceAccounts,
+                &window.sourceChars, false);
+        window.sourceDir = source.path();
+        window.fileDestination(dest.path());
+        window.listView1->setCurrentItem(findItem(window.listView1, "alice", "Aldo"));
+        window.listView2->setCurrentItem(findItem(window.listView2, "erin"));
+        // erin holds five characters: "Account limit" comes up, and nothing answers it.
+        QTest::mouseClick(window.pushButton1, Qt::LeftButton);
+        qInfo("after the box");
+    }
+};
+
+} // namespace
+
+// A box that no test step expects is recorded, closed and fails the test that met it; it
+// never leaves a suite waiting for a click.
+void tst_TransferCommand::unexpectedBoxFailsAtOnce()
+{
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(UnexpectedBoxChild), QStringLiteral("1"));
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    const bool finished = child.waitForFinished(60000);
+    if (!finished) {
+        child.kill();
+        child.waitForFinished();
+    }
+    const QString output = QString::fromLocal8Bit(child.readAllStandardOutput());
+    QVERIFY2(finished, "the suite hung on the box");
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 1); // one test failed
+    QVERIFY2(output.contains(QLatin1String("FAIL!  : tst_UnexpectedBox::refusalNobodyExpects() "
+                                           "an unexpected modal window \"Account limit\" came "
+                                           "up (closed): The destination account has the "
+                                           "maximum amount (5) characters.")),
+            qPrintable(output));
+    // The box was closed and the step went on.
+    QVERIFY2(output.contains(QLatin1String("after the box")), qPrintable(output));
+}
+
 void tst_TransferCommand::encodedWorlds_data()
 {
     QTest::addColumn<QByteArrayList>("source"); // accounts, characters, items
@@ -2004,6 +2127,18 @@ void tst_TransferCommand::encodedWorlds()
     int number = -1;
     QVERIFY(world::findAccount(window.destAccounts, destAccount, &number));
     QVERIFY(world::findCharacter(window.destChars, number, name));
+}
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    if (qEnvironmentVariableIsSet(UnexpectedBoxChild)) {
+        tst_UnexpectedBox child;
+        return QTest::qExec(&child, argc, argv);
+    }
+    tst_TransferCommand suite;
+    return QTest::qExec(&suite, argc, argv);
 }
 
 #include "tst_transfercommand.moc"

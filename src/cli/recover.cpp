@@ -18,11 +18,11 @@ int recoverWorld(const QString &dir, bool discard, Output &out)
                 qPrintable(dir));
         return ExitUnreadable;
     }
-    if (!QFileInfo::exists(transfer::journalPath(dir))) {
-        out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
-        return ExitDone;
-    }
     if (discard) {
+        if (!QFileInfo::exists(transfer::journalPath(dir))) {
+            out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));
+            return ExitDone;
+        }
         const QString summary = transfer::journalSummary(dir);
         // At a terminal the operator confirms; a script that says --discard has decided.
         if (isatty(STDIN_FILENO)) {
@@ -47,6 +47,7 @@ int recoverWorld(const QString &dir, bool discard, Output &out)
                          .arg(dir, summary));
         return ExitDone;
     }
+    // Also without a journal: a journal that was never put in place is removed then.
     const transfer::Recovery recovery = transfer::recoverWorld(dir);
     if (recovery.result == transfer::RecoveryResult::None) {
         out.line(QStringLiteral("%1: no interrupted transfer").arg(dir));

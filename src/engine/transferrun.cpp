@@ -118,6 +118,9 @@ struct Plan
     Plan(Session &session, const TransferRequest &request)
         : session(session)
         , name(request.character)
+        , arriving(request.newName.isEmpty()
+                          ? request.character
+                          : world::decodeText(request.newName, newNameEncoding(session)))
         , request(request)
         , sourceWorld(session.sourceDir)
         , destWorld(session.destDir)
@@ -128,8 +131,20 @@ struct Plan
         , destAccountsPath(world::filePath(destWorld, world::accountsFileName()))
     { }
 
+    // The encoding a new name is written in: the destination characters file's (plain ASCII
+    // takes UTF-8).
+    static world::TextEncoding newNameEncoding(const Session &session)
+    {
+        return session.destCharsEncoding == world::TextEncoding::Windows1252
+                ? world::TextEncoding::Windows1252
+                : world::TextEncoding::Utf8;
+    }
+    world::TextEncoding newNameEncoding() const { return newNameEncoding(session); }
+
     Session &session;
     const QString name;
+    // The name the copy arrives under, as people read it: its own, or the new one asked for.
+    const QString arriving;
     const TransferRequest &request;
     const QString sourceWorld;
     const QString destWorld;
@@ -191,7 +206,7 @@ Refusal limits(Plan &plan)
                            "characters.") };
     }
     for (const char_st &other : present) {
-        if (other.name == plan.name) {
+        if (other.name == plan.arriving) {
             return { QStringLiteral("Character Duplication"),
                 QStringLiteral("The destination account all ready has a character by "
                                "that name.") };
@@ -332,13 +347,16 @@ Refusal verification(Plan &plan)
         account };
     // Only what the source held when the copy began is read: when source and destination
     // are the same file, the copy must not run on into its own output.
+    const QByteArray newName =
+            plan.request.newName.isEmpty() ? QByteArray() : world::encode(plan.request.newName);
     const transfer::CharacterText copy =
-            transfer::composeCharacter(&source, character.offset, source.size(), numbers);
+            transfer::composeCharacter(&source, character.offset, source.size(), numbers, newName);
     if (!copy.readError.isEmpty())
         return readError(
                 QStringLiteral("Could not read %1: %2.").arg(sourceCharsPath, copy.readError));
-    transfer::Problem problem = transfer::verifyCharacter(copy, character.name,
-            session.sourceCharsEncoding, numbers, sourceCharsPath, character.offset);
+    transfer::Problem problem = transfer::verifyCharacter(copy, plan.arriving,
+            plan.request.newName.isEmpty() ? session.sourceCharsEncoding : plan.newNameEncoding(),
+            numbers, sourceCharsPath, character.offset);
     if (!problem.isEmpty())
         return damagedSource(character.name, problem);
 
@@ -369,8 +387,12 @@ Refusal encodings(Plan &plan)
         const QString &fromPath;
         const QString &intoPath;
     };
+    // A new name is written in the destination's encoding already: the rest is the source's.
+    QByteArray characterText = session.preparedCharacter;
+    if (!plan.request.newName.isEmpty())
+        characterText.replace("\nNAME " + world::encode(plan.request.newName), "\nNAME ");
     const Copied copies[] = {
-        { session.preparedCharacter, session.sourceCharsEncoding, session.destCharsEncoding,
+        { characterText, session.sourceCharsEncoding, session.destCharsEncoding,
                 plan.sourceCharsPath, plan.destCharsPath },
         { session.preparedItems, session.sourceItemsEncoding, session.destItemsEncoding,
                 plan.sourceItemsPath, plan.destItemsPath },

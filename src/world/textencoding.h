@@ -17,6 +17,10 @@ QString encodingName(TextEncoding encoding);
 // is. Text without a byte of 0x80 or above comes back as it is.
 QString decodeText(const QString &bytes, TextEncoding encoding);
 
+// The bytes decodeText() read `text` from, held one character per byte: the inverse of
+// decodeText() for text it gave.
+QString encodeText(const QString &text, TextEncoding encoding);
+
 // Whether any byte of `bytes` is 0x80 or above.
 bool hasHighBytes(QByteArrayView bytes);
 

@@ -127,6 +127,25 @@ QString decodeText(const QString &bytes, TextEncoding encoding)
     return text;
 }
 
+QString encodeText(const QString &text, TextEncoding encoding)
+{
+    const auto high = [](QChar c) { return c.unicode() >= 0x80; };
+    if (encoding == TextEncoding::Ascii || std::none_of(text.cbegin(), text.cend(), high))
+        return text;
+    if (encoding == TextEncoding::Utf8)
+        return decode(text.toUtf8());
+    QString bytes = text;
+    for (QChar &c : bytes) {
+        if (c.unicode() < 0x80 || (c.unicode() >= 0xa0 && c.unicode() <= 0xff))
+            continue;
+        const char16_t *at =
+                std::find(std::begin(Windows1252High), std::end(Windows1252High), c.unicode());
+        if (at != std::end(Windows1252High))
+            c = QChar(char16_t(0x80 + (at - std::begin(Windows1252High))));
+    }
+    return bytes;
+}
+
 bool hasHighBytes(QByteArrayView bytes)
 {
     return std::any_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) >= 0x80; });

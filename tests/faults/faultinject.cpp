@@ -15,11 +15,18 @@
 //                 short-once: call N writes half its bytes, later calls work
 //   FAULT_REPORT  file that receives "calls=C fired=F" (matching calls seen, faults made);
 //                 rewritten after every matching call, so it is current even after a crash
+//   FAULT_ALSO_FILE, FAULT_ALSO_CALL, FAULT_ALSO_AT, FAULT_ALSO_ERRNO, FAULT_ALSO_MODE
+//                 a second fault of its own, on another file or call, counted apart (not in
+//                 the report): a write that fails and a cut back that fails after it
 //
 // Or, to stop the process dead as a power cut or a kill would:
 //   CRASH_DIR     a folder: every write, flush, truncation, file creation, rename and removal
 //                 in it (or of it) is counted
 //   CRASH_AT      the counted call before which the process kills itself with SIGKILL
+//                 (0: none; the calls are only counted)
+//   CALL_LOG      with CRASH_DIR, a file that receives a line for each counted call, in
+//                 order: "create PATH", "write PATH", "fsync PATH", "truncate PATH",
+//                 "rename FROM TO" or "unlink PATH" (a flushed folder shows as "fsync DIR")
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -49,43 +56,60 @@ struct Config
     char report[1024] = {};
 };
 
+// The settings of one fault, from the variables that begin with `prefix`.
+Config readConfig(const char *prefix)
+{
+    const auto variable = [prefix](const char *name) {
+        char key[64];
+        std::snprintf(key, sizeof key, "%s%s", prefix, name);
+        return std::getenv(key);
+    };
+    Config r;
+    const char *name = variable("FILE");
+    if (!name || !*name || std::strlen(name) >= sizeof r.name)
+        return r;
+    r.active = true;
+    std::strcpy(r.name, name);
+    if (const char *call = variable("CALL")) {
+        if (!std::strcmp(call, "fsync"))
+            r.call = Call::Fsync;
+        else if (!std::strcmp(call, "truncate"))
+            r.call = Call::Truncate;
+    }
+    if (const char *at = variable("AT"))
+        r.at = std::strtol(at, nullptr, 10);
+    if (const char *error = variable("ERRNO"); error && !std::strcmp(error, "EIO"))
+        r.error = EIO;
+    if (const char *mode = variable("MODE")) {
+        if (!std::strcmp(mode, "always"))
+            r.mode = Mode::Always;
+        else if (!std::strcmp(mode, "short"))
+            r.mode = Mode::Short;
+        else if (!std::strcmp(mode, "short-once"))
+            r.mode = Mode::ShortOnce;
+    }
+    if (const char *report = variable("REPORT"); report && std::strlen(report) < sizeof r.report)
+        std::strcpy(r.report, report);
+    return r;
+}
+
 Config &config()
 {
-    static Config c = [] {
-        Config r;
-        const char *name = std::getenv("FAULT_FILE");
-        if (!name || !*name || std::strlen(name) >= sizeof r.name)
-            return r;
-        r.active = true;
-        std::strcpy(r.name, name);
-        if (const char *call = std::getenv("FAULT_CALL")) {
-            if (!std::strcmp(call, "fsync"))
-                r.call = Call::Fsync;
-            else if (!std::strcmp(call, "truncate"))
-                r.call = Call::Truncate;
-        }
-        if (const char *at = std::getenv("FAULT_AT"))
-            r.at = std::strtol(at, nullptr, 10);
-        if (const char *error = std::getenv("FAULT_ERRNO"); error && !std::strcmp(error, "EIO"))
-            r.error = EIO;
-        if (const char *mode = std::getenv("FAULT_MODE")) {
-            if (!std::strcmp(mode, "always"))
-                r.mode = Mode::Always;
-            else if (!std::strcmp(mode, "short"))
-                r.mode = Mode::Short;
-            else if (!std::strcmp(mode, "short-once"))
-                r.mode = Mode::ShortOnce;
-        }
-        if (const char *report = std::getenv("FAULT_REPORT");
-                report && std::strlen(report) < sizeof r.report)
-            std::strcpy(r.report, report);
-        return r;
-    }();
+    static Config c = readConfig("FAULT_");
+    return c;
+}
+
+Config &alsoConfig()
+{
+    static Config c = readConfig("FAULT_ALSO_");
     return c;
 }
 
 std::atomic<long> seen{ 0 };
 std::atomic<long> fired{ 0 };
+std::atomic<long> alsoSeen{ 0 };
+// The error of the fault decided last.
+std::atomic<int> failure{ ENOSPC };
 
 template <typename F>
 F next(const char *symbol)
@@ -105,9 +129,8 @@ bool pathOf(int fd, char *path, size_t size)
     return true;
 }
 
-bool matches(int fd)
+bool matches(const Config &c, int fd)
 {
-    const Config &c = config();
     char path[4096];
     if (!c.active || fd < 0 || !pathOf(fd, path, sizeof path))
         return false;
@@ -150,6 +173,7 @@ struct CrashConfig
     char dir[1024] = {};
     long at = 0;
     char report[1024] = {};
+    char log[1024] = {};
 };
 
 CrashConfig &crashConfig()
@@ -166,6 +190,8 @@ CrashConfig &crashConfig()
         if (const char *report = std::getenv("FAULT_REPORT");
                 report && std::strlen(report) < sizeof r.report)
             std::strcpy(r.report, report);
+        if (const char *log = std::getenv("CALL_LOG"); log && std::strlen(log) < sizeof r.log)
+            std::strcpy(r.log, log);
         return r;
     }();
     return c;
@@ -173,44 +199,74 @@ CrashConfig &crashConfig()
 
 std::atomic<long> crashCalls{ 0 };
 
+// `path` made absolute in `absolute`, or as it is.
+const char *absolutePath(const char *path, char *absolute, size_t size)
+{
+    if (path[0] == '/' || !getcwd(absolute, size - 1))
+        return path;
+    std::strncat(absolute, "/", size - std::strlen(absolute) - 1);
+    std::strncat(absolute, path, size - std::strlen(absolute) - 1);
+    return absolute;
+}
+
 bool inCrashDir(const char *path)
 {
     const CrashConfig &c = crashConfig();
     if (!path)
         return false;
     char absolute[4096];
-    if (path[0] != '/') {
-        if (!getcwd(absolute, sizeof absolute - 1))
-            return false;
-        std::strncat(absolute, "/", sizeof absolute - std::strlen(absolute) - 1);
-        std::strncat(absolute, path, sizeof absolute - std::strlen(absolute) - 1);
-        path = absolute;
-    }
+    path = absolutePath(path, absolute, sizeof absolute);
     const size_t length = std::strlen(c.dir);
     return !std::strncmp(path, c.dir, length) && (path[length] == '\0' || path[length] == '/');
 }
 
-bool fdInCrashDir(int fd)
+// Appends one line to the call log, bypassing the wrappers.
+void logCall(const char *kind, const char *path, const char *other = nullptr)
 {
-    char path[4096];
-    return pathOf(fd, path, sizeof path) && inCrashDir(path);
+    const CrashConfig &c = crashConfig();
+    if (!*c.log)
+        return;
+    static auto realOpen = next<int (*)(const char *, int, ...)>("open");
+    static auto realWrite = next<ssize_t (*)(int, const void *, size_t)>("write");
+    char absolute[4096] = {};
+    char otherAbsolute[4096] = {};
+    char line[8400];
+    const int n = std::snprintf(line, sizeof line, "%s %s%s%s\n", kind,
+            absolutePath(path, absolute, sizeof absolute), other ? " " : "",
+            other ? absolutePath(other, otherAbsolute, sizeof otherAbsolute) : "");
+    const int fd = realOpen(c.log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    if (realWrite(fd, line, size_t(n < int(sizeof line) ? n : int(sizeof line) - 1)) < 0) {
+        // Nothing to do about it: the test then misses the line and fails.
+    }
+    close(fd);
 }
 
-void crashPoint(bool counted)
+void crashPoint(bool counted, const char *kind, const char *path, const char *other = nullptr)
 {
     const CrashConfig &c = crashConfig();
     if (!c.active || !counted)
         return;
     const long number = ++crashCalls;
+    logCall(kind, path, other);
     report(c.report, number, c.at > 0 && number >= c.at ? 1 : 0);
     if (c.at > 0 && number == c.at)
         raise(SIGKILL);
 }
 
-void crashPointFd(int fd)
+void crashPointFd(int fd, Call call)
 {
-    if (crashConfig().active)
-        crashPoint(fdInCrashDir(fd));
+    if (!crashConfig().active)
+        return;
+    char path[4096];
+    if (pathOf(fd, path, sizeof path)) {
+        crashPoint(inCrashDir(path),
+                call == Call::Write           ? "write"
+                        : call == Call::Fsync ? "fsync"
+                                              : "truncate",
+                path);
+    }
 }
 
 // The mode of an open that may create a file, which counts as a crash point.
@@ -220,18 +276,16 @@ mode_t creationMode(const char *path, int flags, va_list arguments)
         return 0;
     const mode_t mode = mode_t(va_arg(arguments, int));
     if (crashConfig().active)
-        crashPoint(inCrashDir(path));
+        crashPoint(inCrashDir(path), "create", path);
     return mode;
 }
 
-// Counts a matching call and says what to do with it.
-Verdict decide(int fd, Call call)
+// Counts a call that matches the fault `c` and says what to do with it.
+Verdict decideBy(const Config &c, std::atomic<long> &count, int fd, Call call)
 {
-    crashPointFd(fd);
-    const Config &c = config();
-    if (c.call != call || !matches(fd))
+    if (c.call != call || !matches(c, fd))
         return Verdict::Pass;
-    const long number = ++seen;
+    const long number = ++count;
     Verdict verdict = Verdict::Pass;
     if (c.at > 0 && number >= c.at) {
         const bool first = number == c.at;
@@ -251,9 +305,23 @@ Verdict decide(int fd, Call call)
         }
     }
     if (verdict != Verdict::Pass)
-        ++fired;
-    writeReport();
+        failure = c.error;
     return verdict;
+}
+
+// Counts a call against both faults and says what to do with it.
+Verdict decide(int fd, Call call)
+{
+    crashPointFd(fd, call);
+    const bool counted = config().call == call && matches(config(), fd);
+    const Verdict verdict = decideBy(config(), seen, fd, call);
+    if (verdict != Verdict::Pass)
+        ++fired;
+    if (counted)
+        writeReport();
+    if (verdict != Verdict::Pass)
+        return verdict;
+    return decideBy(alsoConfig(), alsoSeen, fd, call);
 }
 
 } // namespace
@@ -273,7 +341,7 @@ ssize_t write(int fd, const void *data, size_t size)
     case Verdict::Fail:
         break;
     }
-    errno = config().error;
+    errno = failure;
     return -1;
 }
 
@@ -290,7 +358,7 @@ ssize_t pwrite(int fd, const void *data, size_t size, off_t offset)
     case Verdict::Fail:
         break;
     }
-    errno = config().error;
+    errno = failure;
     return -1;
 }
 
@@ -314,7 +382,7 @@ ssize_t writev(int fd, const struct iovec *vector, int count)
     case Verdict::Fail:
         break;
     }
-    errno = config().error;
+    errno = failure;
     return -1;
 }
 
@@ -332,7 +400,7 @@ ssize_t pwritev(int fd, const struct iovec *vector, int count, off_t offset)
     case Verdict::Fail:
         break;
     }
-    errno = config().error;
+    errno = failure;
     return -1;
 }
 
@@ -346,7 +414,7 @@ int fsync(int fd)
     static auto real = next<int (*)(int)>("fsync");
     if (decide(fd, Call::Fsync) == Verdict::Pass)
         return real(fd);
-    errno = config().error;
+    errno = failure;
     return -1;
 }
 
@@ -355,7 +423,7 @@ int fdatasync(int fd)
     static auto real = next<int (*)(int)>("fdatasync");
     if (decide(fd, Call::Fsync) == Verdict::Pass)
         return real(fd);
-    errno = config().error;
+    errno = failure;
     return -1;
 }
 
@@ -364,7 +432,7 @@ int ftruncate(int fd, off_t size)
     static auto real = next<int (*)(int, off_t)>("ftruncate");
     if (decide(fd, Call::Truncate) == Verdict::Pass)
         return real(fd, size);
-    errno = config().error;
+    errno = failure;
     return -1;
 }
 
@@ -397,7 +465,7 @@ int rename(const char *from, const char *to)
 {
     static auto real = next<int (*)(const char *, const char *)>("rename");
     if (crashConfig().active)
-        crashPoint(inCrashDir(from) || inCrashDir(to));
+        crashPoint(inCrashDir(from) || inCrashDir(to), "rename", from, to);
     return real(from, to);
 }
 
@@ -405,7 +473,7 @@ int unlink(const char *path)
 {
     static auto real = next<int (*)(const char *)>("unlink");
     if (crashConfig().active)
-        crashPoint(inCrashDir(path));
+        crashPoint(inCrashDir(path), "unlink", path);
     return real(path);
 }
 

@@ -33,6 +33,7 @@
 
 #include "app/mainwindow.h"
 #include "faults/faultsupport.h"
+#include "support/modalanswer.h"
 #include "support/worldfixture.h"
 #include "world/worldformat.h"
 #include "world/worldindex.h"
@@ -468,28 +469,17 @@ int countCharacters(QTreeWidget *view, const QString &account, const QString &na
 class BoxRecorder
 {
 public:
-    BoxRecorder()
+    QStringList captions() const { return m_collector.titles(); }
+    QStringList texts() const
     {
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-                captions << box->windowTitle();
-                texts << box->text();
-                box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click()
-                                             : box->reject();
-            } else if (auto *dialog = qobject_cast<QDialog *>(modal)) {
-                captions << QStringLiteral("dialog ") + dialog->windowTitle();
-                texts << QString();
-                dialog->reject();
-            }
-        });
-        m_timer.start(1);
+        QStringList said;
+        for (const ModalRecord &box : m_collector.records)
+            said << box.text;
+        return said;
     }
-    QStringList captions;
-    QStringList texts;
 
 private:
-    QTimer m_timer;
+    ModalCollector m_collector;
 };
 
 struct WorldFiles
@@ -692,19 +682,19 @@ QStringList transferOne(const World &source, const World &dest, const SourceChar
             problems << QStringLiteral("accounts.adm was written");
         if (QApplication::overrideCursor())
             problems << QStringLiteral("the wait cursor was left on");
-        if (boxes.captions.size() > 1) {
+        if (boxes.captions().size() > 1) {
             problems << QStringLiteral("%1 boxes: %2")
-                                .arg(boxes.captions.size())
-                                .arg(boxes.captions.join(QLatin1String(", ")));
-        } else if (boxes.captions.size() == 1) {
+                                .arg(boxes.captions().size())
+                                .arg(boxes.captions().join(QLatin1String(", ")));
+        } else if (boxes.captions().size() == 1) {
             ++tally->refused;
-            if (boxes.captions.first() == QLatin1String("Transfer Failed"))
+            if (boxes.captions().first() == QLatin1String("Transfer Failed"))
                 problems << QStringLiteral("\"Transfer Failed\": ")
-                                + boxes.texts.first().simplified();
+                                + boxes.texts().first().simplified();
             if (destAfter.characters != destBefore.characters
                     || destAfter.items != destBefore.items)
                 problems << QStringLiteral("warning \"%1\", but the destination was written")
-                                    .arg(boxes.captions.first());
+                                    .arg(boxes.captions().first());
         } else {
             ++tally->appended;
             problems << appendProblems(destBefore, destAfter, destDir, character.name, accountName,

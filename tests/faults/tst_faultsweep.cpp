@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "faults/faultsupport.h"
+#include "support/worldfixture.h"
+#include "transfer/journal.h"
 #include "world/worldformat.h"
 
 using namespace faults;
@@ -16,6 +18,7 @@ class tst_FaultSweep : public QObject
 private slots:
     void sweep_data();
     void sweep();
+    void createdFilesReachTheFolder();
 };
 
 namespace {
@@ -182,6 +185,46 @@ void tst_FaultSweep::sweep()
                                     QLatin1String("The destination world was left as it was")));
         }
         QVERIFY2(told, qPrintable(QStringLiteral("no box says \"%1\": %2").arg(outcome, context)));
+    }
+}
+
+// A file the transfer creates is on disk only once its folder is: after each world file it
+// created has its bytes flushed, the folder is flushed, before the journal is removed and
+// the transfer counts as done. Only a power cut would show the harm, so the calls are read.
+void tst_FaultSweep::createdFilesReachTheFolder()
+{
+    const Destination destination = destinations().at(1);
+    QCOMPARE(QByteArray(destination.tag), QByteArray("missing-files"));
+    QTemporaryDir tmp(scratchTemplate());
+    QVERIFY2(tmp.isValid(), qPrintable(tmp.errorString()));
+    const auto dirs = prepareWorlds(tmp.filePath(QStringLiteral("run")), destination);
+    QVERIFY(!dirs.first.isEmpty());
+    const QString log = tmp.filePath(QStringLiteral("calls.log"));
+    const Run run =
+            runDriver(transferArguments(dirs.first, dirs.second, targetAccount(destination)),
+                    { { QStringLiteral("CRASH_DIR"), dirs.second },
+                            { QStringLiteral("CRASH_AT"), QStringLiteral("0") },
+                            { QStringLiteral("CALL_LOG"), log } });
+    QVERIFY2(run.transferred(), qPrintable(run.describe()));
+
+    const QStringList calls = QString::fromLocal8Bit(fixture::readFile(log))
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QString all = calls.join(QLatin1Char('\n'));
+    const qsizetype done =
+            calls.indexOf(QStringLiteral("unlink ") + transfer::journalPath(dirs.second));
+    QVERIFY2(done > 0, qPrintable(all));
+    for (const QString &name : { world::charactersFileName(), world::itemsFileName() }) {
+        const QString path = world::filePath(dirs.second, name);
+        const qsizetype created = calls.indexOf(QStringLiteral("create ") + path);
+        QVERIFY2(created >= 0, qPrintable(name + QStringLiteral(" was not created:\n") + all));
+        const qsizetype flushed = calls.lastIndexOf(QStringLiteral("fsync ") + path, done);
+        QVERIFY2(flushed > created, qPrintable(name + QStringLiteral(" not flushed:\n") + all));
+        const qsizetype folder = calls.indexOf(QStringLiteral("fsync ") + dirs.second, flushed);
+        QVERIFY2(folder > flushed && folder < done,
+                qPrintable(QStringLiteral("the folder is not flushed after %1 was created and "
+                                          "before the journal was removed:\n")
+                                   .arg(name)
+                        + all));
     }
 }
 
