@@ -121,6 +121,8 @@ private slots:
     void packageCarriesTheCharacter();
     void renameOnArrival_data();
     void renameOnArrival();
+    void namesAsWritten_data();
+    void namesAsWritten();
 };
 
 void tst_Cli::checkClean_data()
@@ -232,6 +234,16 @@ void tst_Cli::checkFindsDamage_data()
                           "SECTION CHARACTER 1\n{\nSERIAL 101\nNAME Bea\nACCOUNT 1\n}\n")
             << QStringList{ "ztpcs.wsc:6: \"}\" followed by a comment does not close record 0 "
                             "(line 1): remove the comment from this line" };
+    // A byte-order mark before the first record hides nothing (each file's first record is
+    // named by another file: a hidden one would leave a reference dangling).
+    QTest::newRow("byte-order mark in accounts.adm")
+            << a << "\xef\xbb\xbf" + accounts << QStringList{};
+    QTest::newRow("byte-order mark in ztpcs.wsc")
+            << c << "\xef\xbb\xbf" + characters << QStringList{};
+    QTest::newRow("byte-order mark in ztitems.wsc") << i << "\xef\xbb\xbf" + items << QStringList{};
+    QTest::newRow("byte-order mark, record twice")
+            << c << "\xef\xbb\xbf" + characters + "SECTION CHARACTER 0\n{\nSERIAL 101\n}\n"
+            << QStringList{ "ztpcs.wsc:8: record number 0 is used again (first at line 1)" };
     QTest::newRow("items file missing")
             << i << QByteArray()
             << QStringList{ "ztitems.wsc: cannot be read: No such file or directory" };
@@ -1602,6 +1614,87 @@ void tst_Cli::renameOnArrival()
     const QByteArray appended = fixture::readFile(characters).mid(oldSize);
     QVERIFY2(appended.contains("\n" + nameLine + "\n"), appended.constData());
     QCOMPARE(appended.count("\nNAME "), 1);
+}
+
+namespace {
+
+// The program on a terminal: `script` gives it one; what it wrote there comes back.
+QByteArray onTerminal(const QStringList &arguments)
+{
+    QString command = QStringLiteral("'%1'").arg(QStringLiteral(CHARTRANSFER_CLI));
+    for (const QString &argument : arguments)
+        command += QStringLiteral(" '%1'").arg(argument);
+    QProcess process;
+    process.start(QStringLiteral("script"),
+            { QStringLiteral("-qec"), command, QStringLiteral("/dev/null") });
+    if (!process.waitForFinished(60000))
+        return QByteArray();
+    return process.readAllStandardOutput();
+}
+
+} // namespace
+
+void tst_Cli::namesAsWritten_data()
+{
+    QTest::addColumn<QByteArray>("name"); // bytes in ztpcs.wsc
+    QTest::addColumn<QString>("shown"); // as list, JSON and the command line name it
+    QTest::addColumn<QByteArray>("onTerminal"); // as list shows it on a terminal
+
+    // clang-format off
+    QTest::newRow("utf8")         << QByteArray("Bj\xc3\xb6rn \xc3\x85sa") << QStringLiteral(u"Bj\u00f6rn \u00c5sa") << QByteArray("Bj\xc3\xb6rn \xc3\x85sa");
+    QTest::newRow("utf8-cyrillic") << QByteArray("\xd0\x9f\xd1\x91\xd1\x82\xd1\x80") << QStringLiteral(u"\u041f\u0451\u0442\u0440") << QByteArray("\xd0\x9f\xd1\x91\xd1\x82\xd1\x80");
+    QTest::newRow("windows-1252") << QByteArray("\x8aime\x85\x9e") << QStringLiteral(u"\u0160ime\u2026\u017e") << QByteArray("\xc5\xa0ime\xe2\x80\xa6\xc5\xbe");
+    // Control characters are escaped on a terminal, and only there.
+    QTest::newRow("control")      << QByteArray("A\x01" "B\x1b[2J") << QStringLiteral("A\x01" "B\x1b[2J") << QByteArray("A\\x01B\\x1b[2J");
+    QTest::newRow("undefined-1252") << QByteArray("Z\x81\x9d") << QStringLiteral(u"Z\u0081\u009d") << QByteArray("Z\\x81\\x9d");
+    // clang-format on
+}
+
+// Names as the operator wrote them: decoded for list and JSON, matched from the command
+// line and a batch file in UTF-8, escaped on a terminal where they hold control characters.
+void tst_Cli::namesAsWritten()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QString, shown);
+    QFETCH(QByteArray, onTerminal);
+
+    QTemporaryDir temp;
+    const QString source = temp.filePath(QStringLiteral("source"));
+    QVERIFY(QDir().mkpath(source));
+    QVERIFY(fixture::writeWorld(source, accounts,
+            "SECTION CHARACTER 0\n{\nSERIAL 100\nNAME " + name + "\nACCOUNT 1\n}\n", QByteArray()));
+
+    const Run list = cli({ QStringLiteral("list"), source });
+    QCOMPARE(list.status, 0);
+    QVERIFY2(list.out.contains("    " + shown.toUtf8() + "  (serial 100"), list.out.constData());
+    const QJsonDocument json = QJsonDocument::fromJson(
+            cli({ QStringLiteral("list"), source, QStringLiteral("--json") }).out);
+    QCOMPARE(json[QLatin1String("accounts")][0][QLatin1String("characters")][0]
+                 [QLatin1String("name")]
+                         .toString(),
+            shown);
+    const QByteArray terminal = ::onTerminal({ QStringLiteral("list"), source });
+    QVERIFY2(terminal.contains("    " + onTerminal + "  (serial 100"), terminal.constData());
+    if (onTerminal != shown.toUtf8())
+        QVERIFY2(!terminal.contains(shown.toUtf8()), terminal.constData());
+
+    // Named on the command line, and in a batch file.
+    const QString dest = temp.filePath(QStringLiteral("destination"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const Run single =
+            cli({ "transfer", "--from", source, "--to", dest, "--account", "quill", shown });
+    QVERIFY2(single.status == 0, single.err.constData());
+    QVERIFY(fixture::readFile(world::filePath(dest, world::charactersFileName()))
+                    .contains("\nNAME " + name + "\n"));
+    const QString batchFile = temp.filePath(QStringLiteral("batch.txt"));
+    QVERIFY(fixture::writeFile(batchFile, "alice\t" + shown.toUtf8() + "\tlinnea\n"));
+    const Run batch = cli({ "transfer", "--from", source, "--to", dest, "--batch", batchFile });
+    QVERIFY2(batch.status == 0, batch.err.constData());
+
+    // A refusal that names it, on a terminal.
+    const QByteArray refused = ::onTerminal(
+            { "transfer", "--from", source, "--to", dest, "--account", "quill", shown });
+    QVERIFY2(refused.contains(onTerminal + " (alice) -> quill: refused"), refused.constData());
 }
 
 QTEST_MAIN(tst_Cli)

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -19,14 +20,21 @@ QString cutComment(const QString &text)
     return pos < 0 ? text : text.left(pos);
 }
 
+// simplified() for ASCII white space only: bytes of 0x80 and above belong to words.
+QString simplifiedAscii(const QString &text)
+{
+    static const QRegularExpression space(QStringLiteral("[ \\t\\n\\x0b\\f\\r]+"));
+    return text.split(space, Qt::SkipEmptyParts).join(QLatin1Char(' '));
+}
+
 QString loaderForm(const QByteArray &raw)
 {
-    return cutComment(QString::fromLatin1(raw).simplified());
+    return cutComment(simplifiedAscii(QString::fromLatin1(raw)));
 }
 
 QString scannerForm(const QByteArray &raw)
 {
-    return cutComment(QString::fromLatin1(raw)).simplified();
+    return simplifiedAscii(cutComment(QString::fromLatin1(raw)));
 }
 
 QString sectionWord(const QString &line, int i)
@@ -178,6 +186,10 @@ private slots:
     void lineLongerThanOneMiB();
     void startOffsetAndLimit();
     void latin1RoundTrip();
+    void fileEncodings_data();
+    void fileEncodings();
+    void decodedText_data();
+    void decodedText();
     void filePaths();
     void findAccount_data();
     void findAccount();
@@ -257,11 +269,16 @@ void tst_Format::conditioning_data()
     QTest::newRow("indented-header")          << QByteArray("\t  SECTION  CHARACTER\t12") << "SECTION CHARACTER 12" << "SECTION CHARACTER 12";
     QTest::newRow("trailing-cr")              << QByteArray("SERIAL 57\r")      << "SERIAL 57"    << "SERIAL 57";
     QTest::newRow("cr-between-words")         << QByteArray("A\rB")             << "A B"          << "A B";
-    QTest::newRow("nbsp-is-white-space")      << QByteArray("NAME\xa0" "Bob")   << "NAME Bob"     << "NAME Bob";
-    QTest::newRow("nel-is-white-space")       << QByteArray("NAME\x85" "Bob")   << "NAME Bob"     << "NAME Bob";
+    QTest::newRow("nbsp-is-no-white-space")   << QByteArray("NAME\xa0" "Bob")   << QString::fromLatin1("NAME\xa0" "Bob") << QString::fromLatin1("NAME\xa0" "Bob");
+    QTest::newRow("nel-is-no-white-space")    << QByteArray("NAME\x85" "Bob")   << QString::fromLatin1("NAME\x85" "Bob") << QString::fromLatin1("NAME\x85" "Bob");
+    QTest::newRow("utf8-a-grave")             << QByteArray("NAME \xc3\xa0 deux") << QString::fromLatin1("NAME \xc3\xa0 deux") << QString::fromLatin1("NAME \xc3\xa0 deux");
+    QTest::newRow("utf8-a-ring-at-end")       << QByteArray("NAME \xc3\x85") << QString::fromLatin1("NAME \xc3\x85") << QString::fromLatin1("NAME \xc3\x85");
+    QTest::newRow("utf8-s-caron-word-start")  << QByteArray("NAME \xc5\xa0" "tefan \xd0\xa0") << QString::fromLatin1("NAME \xc5\xa0" "tefan \xd0\xa0") << QString::fromLatin1("NAME \xc5\xa0" "tefan \xd0\xa0");
+    QTest::newRow("cp1252-ellipsis")          << QByteArray("NAME Wait\x85 ") << QString::fromLatin1("NAME Wait\x85") << QString::fromLatin1("NAME Wait\x85");
+    QTest::newRow("high-byte-only-line")      << QByteArray("\xa0\x85")         << QString::fromLatin1("\xa0\x85") << QString::fromLatin1("\xa0\x85");
     QTest::newRow("unit-separator-is-not")    << QByteArray("NAME\x1f" "Bob")   << QString::fromLatin1("NAME\x1f" "Bob") << QString::fromLatin1("NAME\x1f" "Bob");
     QTest::newRow("latin1-letters")           << QByteArray("NAME J\xe9r\xf4me") << QString::fromLatin1("NAME J\xe9r\xf4me") << QString::fromLatin1("NAME J\xe9r\xf4me");
-    QTest::newRow("nbsp-before-comment")      << QByteArray("NAME Bob\xa0//x")  << "NAME Bob "    << "NAME Bob";
+    QTest::newRow("nbsp-before-comment")      << QByteArray("NAME Bob\xa0//x")  << QString::fromLatin1("NAME Bob\xa0") << QString::fromLatin1("NAME Bob\xa0");
     QTest::newRow("key-only-then-comment")    << QByteArray("NAME // x")        << "NAME "        << "NAME";
     QTest::newRow("spaced-slashes")           << QByteArray("a / / b")          << "a / / b"      << "a / / b";
     QTest::newRow("nul-byte-kept")            << QByteArray("A\0B", 3)          << QString::fromLatin1("A\0B", 3) << QString::fromLatin1("A\0B", 3);
@@ -720,8 +737,8 @@ void tst_Format::latin1RoundTrip()
         QCOMPARE(text.at(i).unicode(), char16_t(0x80 + i));
     QCOMPARE(world::encode(text), high);
 
-    // Through a file, the reader and both conditionings. NEL (0x85) and NBSP (0xa0) count
-    // as white space, so they split the name; every other byte is part of it.
+    // Through a file, the reader and both conditionings. No byte of 0x80 and above is white
+    // space (in UTF-8 0x85 and 0xa0 are parts of letters), so the name is one word.
     const QByteArray content = "SECTION CHARACTER 1\n{\nNAME " + high + "\r\n}\n";
     QTemporaryDir dir;
     QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
@@ -733,21 +750,133 @@ void tst_Format::latin1RoundTrip()
     QCOMPARE(read.size(), 4);
     QCOMPARE(read.at(2).bytes, "NAME " + high);
 
-    QByteArray name = high;
-    name.replace('\x85', ' ').replace('\xa0', ' ');
     for (const auto &line : { world::ConditionedLine::forLoader(read.at(2).bytes),
                  world::ConditionedLine::forScanner(read.at(2).bytes) }) {
-        QCOMPARE(world::encode(line.wordsFrom(1)), name);
+        QCOMPARE(world::encode(line.wordsFrom(1)), high);
         QCOMPARE(line.wordsFrom(1), sectionFrom(loaderForm(read.at(2).bytes), 1));
-        QCOMPARE(line.word(1), QByteArrayView(high).first(5));
+        QCOMPARE(line.word(1), QByteArrayView(high));
     }
-    // Without the two white-space bytes the whole name is one word, byte for byte.
-    QByteArray word = high;
-    word.remove(0xa0 - 0x80, 1).remove(0x85 - 0x80, 1);
+    const QByteArray word = high;
     const QByteArray raw = "NAME " + word + " // x"; // the line views these bytes
     const auto line = world::ConditionedLine::forLoader(raw);
     QCOMPARE(line.word(1), QByteArrayView(word));
     QCOMPARE(world::encode(line.wordsFrom(1)), word + ' ');
+}
+
+void tst_Format::fileEncodings_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("encoding");
+    QTest::addColumn<QByteArray>("firstLine");
+    QTest::addColumn<qint64>("firstLineStart");
+
+    const int ascii = int(world::TextEncoding::Ascii);
+    const int utf8 = int(world::TextEncoding::Utf8);
+    const int cp1252 = int(world::TextEncoding::Windows1252);
+    const QByteArray bom("\xef\xbb\xbf");
+    const QByteArray header("SECTION ACCOUNT 1");
+    const QByteArray longAscii(150, 'a'); // past the 64-byte looks
+    // clang-format off
+    QTest::newRow("empty")                << QByteArray()                          << ascii  << QByteArray() << qint64(-1);
+    QTest::newRow("ascii")                << header + "\n{\n}\n"                  << ascii  << header << qint64(0);
+    // The mark is no part of the first line: the header is read as a header.
+    QTest::newRow("bom-then-header")      << bom + header + "\n"                  << utf8   << header << qint64(3);
+    QTest::newRow("bom-crlf")             << bom + header + "\r\n{\r\n"          << utf8   << header << qint64(3);
+    QTest::newRow("bom-only")             << bom                                   << utf8   << QByteArray() << qint64(-1);
+    QTest::newRow("bom-then-1252")        << bom + "NAME Wait\x85\n"              << cp1252 << QByteArray("NAME Wait\x85") << qint64(3);
+    // Only at the very start: elsewhere its bytes are text (valid UTF-8).
+    QTest::newRow("bom-on-second-line")   << "A\n" + bom + "B\n"                  << utf8   << QByteArray("A") << qint64(0);
+    QTest::newRow("two-boms")             << bom + bom + "A\n"                    << utf8   << bom + "A" << qint64(3);
+    QTest::newRow("half-a-bom")           << QByteArray("\xef\xbb" "A\n")          << cp1252 << QByteArray("\xef\xbb" "A") << qint64(0);
+    QTest::newRow("utf8-names")           << QByteArray("NAME Bj\xc3\xb6rn \xc3\xa0 \xc5\xa0\n") << utf8 << QByteArray("NAME Bj\xc3\xb6rn \xc3\xa0 \xc5\xa0") << qint64(0);
+    QTest::newRow("utf8-four-bytes")      << QByteArray("\xf0\x9f\x97\xa1\xf4\x8f\xbf\xbf") << utf8 << QByteArray("\xf0\x9f\x97\xa1\xf4\x8f\xbf\xbf") << qint64(0);
+    QTest::newRow("utf8-after-long-ascii") << longAscii + "\xd0\x9f\n" + longAscii << utf8 << longAscii + "\xd0\x9f" << qint64(0);
+    QTest::newRow("1252-after-long-ascii") << longAscii + "\n" + longAscii + "\x85" << cp1252 << longAscii << qint64(0);
+    QTest::newRow("latin1-letter")        << QByteArray("NAME J\xf6rg\n")        << cp1252 << QByteArray("NAME J\xf6rg") << qint64(0);
+    QTest::newRow("cut-off-sequence")     << QByteArray("NAME \xc3")              << cp1252 << QByteArray("NAME \xc3") << qint64(0);
+    QTest::newRow("overlong")             << QByteArray("\xc0\xaf")               << cp1252 << QByteArray("\xc0\xaf") << qint64(0);
+    QTest::newRow("overlong-three")       << QByteArray("\xe0\x9f\xbf")           << cp1252 << QByteArray("\xe0\x9f\xbf") << qint64(0);
+    QTest::newRow("surrogate")            << QByteArray("\xed\xa0\x80")           << cp1252 << QByteArray("\xed\xa0\x80") << qint64(0);
+    QTest::newRow("above-unicode")        << QByteArray("\xf4\x90\x80\x80")       << cp1252 << QByteArray("\xf4\x90\x80\x80") << qint64(0);
+    QTest::newRow("lone-continuation")    << QByteArray("a\xa0")                  << cp1252 << QByteArray("a\xa0") << qint64(0);
+    QTest::newRow("sequence-broken-by-lf") << QByteArray("\xe2\x80\n\xa6")        << cp1252 << QByteArray("\xe2\x80") << qint64(0);
+    // clang-format on
+}
+
+// A file's encoding, found while its lines are read in blocks of any size, on both paths;
+// a byte-order mark at its start is consumed before the first line.
+void tst_Format::fileEncodings()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, encoding);
+    QFETCH(QByteArray, firstLine);
+    QFETCH(qint64, firstLineStart);
+
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    const QString path = writeTemp(dir, content);
+    QVERIFY(!path.isEmpty());
+    for (const bool reference : { false, true }) {
+        for (const qsizetype block : { qsizetype(1), qsizetype(2), qsizetype(5), qsizetype(64),
+                     world::LineReader::DefaultBlockSize }) {
+            const QString where =
+                    QStringLiteral("reference %1, block %2").arg(reference).arg(block);
+            world::setReferenceMode(reference);
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            world::LineReader reader(&file, 0, block);
+            QList<QByteArray> lines;
+            qint64 start = -1;
+            while (reader.readLine()) {
+                if (lines.isEmpty())
+                    start = reader.lineStart();
+                lines.append(reader.line().toByteArray());
+            }
+            world::setReferenceMode(false);
+            QVERIFY2(int(reader.encoding()) == encoding, qPrintable(where));
+            QVERIFY2(lines.value(0) == firstLine, qPrintable(where));
+            QVERIFY2(start == firstLineStart, qPrintable(where));
+            QVERIFY2(reader.pos() == content.size(), qPrintable(where));
+            QVERIFY2(reader.hadByteOrderMark() == content.startsWith("\xef\xbb\xbf"),
+                    qPrintable(where));
+        }
+    }
+    // Read from a position inside the file, nothing is taken for a mark.
+    if (content.startsWith("\xef\xbb\xbf")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly) && file.seek(1));
+        world::LineReader reader(&file, 1);
+        QVERIFY(!reader.hadByteOrderMark());
+    }
+}
+
+void tst_Format::decodedText_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("encoding");
+    QTest::addColumn<QString>("text");
+    const int ascii = int(world::TextEncoding::Ascii);
+    const int utf8 = int(world::TextEncoding::Utf8);
+    const int cp1252 = int(world::TextEncoding::Windows1252);
+    // clang-format off
+    QTest::newRow("ascii")            << QByteArray("Aldo Brand")          << ascii  << QStringLiteral("Aldo Brand");
+    QTest::newRow("utf8")             << QByteArray("Bj\xc3\xb6rn")         << utf8   << QStringLiteral(u"Bj\u00f6rn");
+    QTest::newRow("utf8-cyrillic")    << QByteArray("\xd0\x9f\xd1\x91\xd1\x82\xd1\x80") << utf8 << QStringLiteral(u"\u041f\u0451\u0442\u0440");
+    QTest::newRow("1252-letters")     << QByteArray("\x8a\x8c\x9e\x9f")     << cp1252 << QStringLiteral(u"\u0160\u0152\u017e\u0178");
+    QTest::newRow("1252-punctuation") << QByteArray("\x80\x85\x91\x92\x96\x99") << cp1252 << QStringLiteral(u"\u20ac\u2026\u2018\u2019\u2013\u2122");
+    QTest::newRow("1252-undefined")   << QByteArray("\x81\x8d\x8f\x90\x9d") << cp1252 << QStringLiteral(u"\u0081\u008d\u008f\u0090\u009d");
+    QTest::newRow("1252-latin1-half") << QByteArray("\xa0\xc5\xe0\xff")     << cp1252 << QStringLiteral(u"\u00a0\u00c5\u00e0\u00ff");
+    // clang-format on
+}
+
+void tst_Format::decodedText()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, encoding);
+    QFETCH(QString, text);
+    QCOMPARE(world::decodeText(world::decode(bytes), world::TextEncoding(encoding)), text);
+    // And back to the very bytes.
+    QCOMPARE(world::encodeText(text, world::TextEncoding(encoding)), world::decode(bytes));
 }
 
 void tst_Format::filePaths()

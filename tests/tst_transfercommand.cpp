@@ -233,6 +233,8 @@ private slots:
     void unexpectedBoxFailsAtOnce();
     void worldBusy_data();
     void worldBusy();
+    void encodedWorlds_data();
+    void encodedWorlds();
 
 private:
     // Loads the worlds as a user would and selects in both trees. An empty character
@@ -2045,6 +2047,207 @@ void tst_TransferCommand::unexpectedBoxFailsAtOnce()
             qPrintable(output));
     // The box was closed and the step went on.
     QVERIFY2(output.contains(QLatin1String("after the box")), qPrintable(output));
+}
+
+void tst_TransferCommand::encodedWorlds_data()
+{
+    QTest::addColumn<QByteArrayList>("source"); // accounts, characters, items
+    QTest::addColumn<QByteArrayList>("dest");
+    QTest::addColumn<QString>("sourceAccount");
+    QTest::addColumn<QString>("name"); // as the tree shows it
+    QTest::addColumn<QString>("destAccount");
+    QTest::addColumn<QString>("caption"); // empty: the transfer goes ahead
+    QTest::addColumn<QByteArrayList>("copied"); // lines the appended text holds, byte for byte
+    QTest::addColumn<int>("newSection");
+
+    const QByteArray bom("\xef\xbb\xbf");
+    const QByteArray ascii = account(1, "alice");
+    const QByteArray destAccounts = account(3, "carol") + account(4, "dave");
+    const QByteArray destCharacters = character(41, 57, "Zed", 3);
+    const QByteArray destItems = itemRecord(99, 4000, 57);
+    // Item text of the bytes that were once taken for white space.
+    const QByteArray utf8Items = itemRecord(1, 200, 100,
+                                         "NAME \xc3\x89p\xc3\xa9"
+                                         "e \xc3\xa0 deux mains\n")
+            + itemRecord(2, 201, 100,
+                    "NAME \xc3\x85sa's \xc5\xa0"
+                    "al \xd0\xa0\xd1\x83\xd0\xbd\xd0\xb0\n");
+    const QByteArray cp1252Items = itemRecord(1, 200, 100, "NAME Wait\x85 \xa0x \x8a\x8c\x9e\n");
+    const QByteArray bjorn = character(0, 100, "Bj\xc3\xb6rn", 1);
+    const QString bjornShown = QStringLiteral(u"Bj\u00f6rn");
+
+    QTest::newRow("utf8-name-and-item-text")
+            << QByteArrayList{ ascii, bjorn, utf8Items }
+            << QByteArrayList{ destAccounts, destCharacters, destItems } << "alice" << bjornShown
+            << "carol"
+            << ""
+            << QByteArrayList{ "NAME Bj\xc3\xb6rn\n",
+                   "NAME \xc3\x89p\xc3\xa9"
+                   "e \xc3\xa0 deux mains\n",
+                   "NAME \xc3\x85sa's \xc5\xa0"
+                   "al \xd0\xa0\xd1\x83\xd0\xbd\xd0\xb0\n" }
+            << 42;
+    QTest::newRow("cp1252-name-and-item-text")
+            << QByteArrayList{ ascii, character(0, 100, "\x8aime\x85", 1), cp1252Items }
+            << QByteArrayList{ destAccounts, destCharacters, destItems } << "alice"
+            << QStringLiteral(u"\u0160ime\u2026") << "carol"
+            << "" << QByteArrayList{ "NAME \x8aime\x85\n", "NAME Wait\x85 \xa0x \x8a\x8c\x9e\n" }
+            << 42;
+    // Å and à differ in their second byte (0x85, 0xa0): no duplicates.
+    QTest::newRow("a-ring-and-a-grave-differ")
+            << QByteArrayList{ ascii, character(0, 100, "\xc3\xa0sa", 1), QByteArray() }
+            << QByteArrayList{ destAccounts, destCharacters + character(42, 58, "\xc3\x85sa", 3),
+                   destItems }
+            << "alice" << QStringLiteral(u"\u00e0sa") << "carol"
+            << "" << QByteArrayList{ "NAME \xc3\xa0sa\n" } << 43;
+    // The same name in two encodings is the same name.
+    QTest::newRow("duplicate-across-encodings")
+            << QByteArrayList{ ascii, bjorn, QByteArray() }
+            << QByteArrayList{ destAccounts, destCharacters + character(42, 58, "Bj\xf6rn", 3),
+                   destItems }
+            << "alice" << bjornShown << "carol"
+            << "Character Duplication" << QByteArrayList{} << 0;
+    QTest::newRow("utf8-name-into-cp1252-characters")
+            << QByteArrayList{ ascii, bjorn, QByteArray() }
+            << QByteArrayList{ destAccounts, destCharacters + character(42, 58, "\x8aime", 4),
+                   destItems }
+            << "alice" << bjornShown << "carol"
+            << "Encoding Mismatch" << QByteArrayList{} << 0;
+    QTest::newRow("utf8-items-into-cp1252-items")
+            << QByteArrayList{ ascii, character(0, 100, "Aldo", 1), utf8Items }
+            << QByteArrayList{ destAccounts, destCharacters,
+                   destItems + itemRecord(100, 4001, 57, "NAME \x85\n") }
+            << "alice"
+            << "Aldo"
+            << "carol"
+            << "Encoding Mismatch" << QByteArrayList{} << 0;
+    QTest::newRow("cp1252-items-into-utf8-items")
+            << QByteArrayList{ ascii, character(0, 100, "Aldo", 1), cp1252Items }
+            << QByteArrayList{ destAccounts, destCharacters,
+                   destItems + itemRecord(100, 4001, 57, "NAME \xc3\x85\n") }
+            << "alice"
+            << "Aldo"
+            << "carol"
+            << "Encoding Mismatch" << QByteArrayList{} << 0;
+    // Windows-1252 text whose bytes happen to be valid UTF-8 ("\xc3\xa0" is "\u00c3\u00a0"): a
+    // destination of ASCII alone would read it as UTF-8.
+    QTest::newRow("cp1252-text-that-reads-as-utf8")
+            << QByteArrayList{ ascii,
+                   character(0, 100, "Aldo\xc3\xa0", 1) + character(1, 101, "Wait\x85", 1),
+                   QByteArray() }
+            << QByteArrayList{ destAccounts, destCharacters, destItems } << "alice"
+            << QStringLiteral(u"Aldo\u00c3\u00a0") << "carol"
+            << "Encoding Mismatch" << QByteArrayList{} << 0;
+    // Text of ASCII alone means the same in any file.
+    QTest::newRow("ascii-copy-between-encodings")
+            << QByteArrayList{ ascii, character(0, 100, "Aldo", 1) + bjorn, QByteArray() }
+            << QByteArrayList{ destAccounts, destCharacters + character(42, 58, "\x8aime", 4),
+                   destItems }
+            << "alice"
+            << "Aldo"
+            << "carol"
+            << "" << QByteArrayList{ "NAME Aldo\n" } << 43;
+    // A byte-order mark is no part of the first line: the record after it counts, and the
+    // mark is never copied.
+    QTest::newRow("bom-in-every-source-file")
+            << QByteArrayList{ bom + ascii, bom + bjorn, bom + utf8Items }
+            << QByteArrayList{ destAccounts, destCharacters, destItems } << "alice" << bjornShown
+            << "carol"
+            << ""
+            << QByteArrayList{ "NAME Bj\xc3\xb6rn\n",
+                   "NAME \xc3\x89p\xc3\xa9"
+                   "e \xc3\xa0 deux mains\n" }
+            << 42;
+    QTest::newRow("bom-in-destination-characters")
+            << QByteArrayList{ ascii, character(0, 100, "Aldo", 1), QByteArray() }
+            << QByteArrayList{ destAccounts, bom + character(50, 70, "Aldo", 4) + destCharacters,
+                   destItems }
+            << "alice"
+            << "Aldo"
+            << "dave"
+            << "Character Duplication" << QByteArrayList{} << 0;
+    QTest::newRow("bom-in-destination-characters-numbers")
+            << QByteArrayList{ ascii, character(0, 100, "Aldo", 1), QByteArray() }
+            << QByteArrayList{ destAccounts, bom + character(50, 70, "Ann", 4) + destCharacters,
+                   destItems }
+            << "alice"
+            << "Aldo"
+            << "carol"
+            << "" << QByteArrayList{ "SERIAL 71\n" } << 51;
+    QTest::newRow("bom-in-destination-accounts")
+            << QByteArrayList{ ascii, character(0, 100, "Aldo", 1), QByteArray() }
+            << QByteArrayList{ bom + destAccounts, destCharacters, destItems } << "alice"
+            << "Aldo"
+            << "carol"
+            << "" << QByteArrayList{ "ACCOUNT 3\n" } << 42;
+    QTest::newRow("bom-in-destination-items")
+            << QByteArrayList{ ascii, character(0, 100, "Aldo", 1), utf8Items }
+            << QByteArrayList{ destAccounts, destCharacters,
+                   bom + itemRecord(300, 1073741950, 57) + destItems }
+            << "alice"
+            << "Aldo"
+            << "carol"
+            << "" << QByteArrayList{ "SECTION WORLDITEM 301\n", "SERIAL 1073741951\n" } << 42;
+}
+
+// Worlds in UTF-8 and Windows-1252, with byte-order marks: names are matched as decoded,
+// text is copied byte for byte, and a copy that would read otherwise is refused.
+void tst_TransferCommand::encodedWorlds()
+{
+    QFETCH(QByteArrayList, source);
+    QFETCH(QByteArrayList, dest);
+    QFETCH(QString, sourceAccount);
+    QFETCH(QString, name);
+    QFETCH(QString, destAccount);
+    QFETCH(QString, caption);
+    QFETCH(QByteArrayList, copied);
+    QFETCH(int, newSection);
+
+    QTemporaryDir sourceDir;
+    QTemporaryDir destDir;
+    QVERIFY(sourceDir.isValid() && destDir.isValid());
+    QVERIFY(fixture::writeWorld(sourceDir.path(), source.at(0), source.at(1), source.at(2)));
+    QVERIFY(fixture::writeWorld(destDir.path(), dest.at(0), dest.at(1), dest.at(2)));
+    const WorldBytes before = readWorld(destDir.path());
+
+    MainWindow window;
+    QVERIFY(setUp(&window, sourceDir.path(), destDir.path()));
+    QVERIFY(select(window.listView1, sourceAccount, name));
+    QVERIFY(select(window.listView2, destAccount, QString()));
+    if (!caption.isEmpty()) {
+        const QString text = clickExpectingWarning(&window, caption);
+        checkIdle(&window);
+        QVERIFY2(readWorld(destDir.path()) == before, "a refused transfer writes nothing");
+        if (caption == QLatin1String("Encoding Mismatch")) {
+            QVERIFY2(text.contains(QStringLiteral("\"%1\"").arg(name))
+                            && text.contains(QLatin1String("UTF-8"))
+                            && text.contains(QLatin1String("Windows-1252"))
+                            && text.contains(QLatin1String("Nothing was written")),
+                    qPrintable(text));
+        }
+        return;
+    }
+    {
+        ModalGuard guard;
+        clickArrow(&window);
+        QVERIFY2(guard.seen().isEmpty(), qPrintable(guard.seen().join(", ")));
+    }
+    checkIdle(&window);
+    const WorldBytes after = readWorld(destDir.path());
+    QVERIFY(after.characters.startsWith(before.characters));
+    QVERIFY(after.items.startsWith(before.items));
+    const QByteArray appended =
+            after.characters.mid(before.characters.size()) + after.items.mid(before.items.size());
+    QVERIFY2(appended.startsWith(characterHead + QByteArray::number(newSection) + "\n"),
+            appended.constData());
+    QVERIFY2(!appended.contains("\xef\xbb\xbf"), "a byte-order mark is never copied");
+    for (const QByteArray &line : std::as_const(copied))
+        QVERIFY2(appended.contains("\n" + line), line.constData());
+    // The new character shows as the source showed it, and leads back to the index.
+    QVERIFY(findItem(window.listView2, destAccount, name));
+    int number = -1;
+    QVERIFY(world::findAccount(window.destAccounts, destAccount, &number));
+    QVERIFY(world::findCharacter(window.destChars, number, name));
 }
 
 int main(int argc, char *argv[])

@@ -217,6 +217,8 @@ private slots:
     void sourceLoadLeavesCounters();
     void recordOffsets_data();
     void recordOffsets();
+    void decodedNames_data();
+    void decodedNames();
     void latin1Names();
     void statusAndProgress_data();
     void statusAndProgress();
@@ -614,15 +616,83 @@ void tst_World::recordOffsets()
     QCOMPARE(actual, expected);
 }
 
+void tst_World::decodedNames_data()
+{
+    QTest::addColumn<QByteArray>("accountName"); // bytes, in accounts.adm
+    QTest::addColumn<QByteArrayList>("names"); // bytes, one character each in ztpcs.wsc
+    QTest::addColumn<QString>("shownAccount");
+    QTest::addColumn<QStringList>("shown");
+
+    // clang-format off
+    QTest::newRow("utf8")
+            << QByteArray("Bj\xc3\xb6rn") << QByteArrayList{ "Bj\xc3\xb6rn", "\xc3\x89p\xc3\xa9" "e" }
+            << QStringLiteral(u"Bj\u00f6rn") << QStringList{ QStringLiteral(u"Bj\u00f6rn"), QStringLiteral(u"\u00c9p\u00e9e") };
+    // The second bytes of Å (0x85) and à (0xa0) are no white space: two names, not one.
+    QTest::newRow("utf8-a-ring-and-a-grave")
+            << QByteArray("ostara") << QByteArrayList{ "\xc3\x85sa", "\xc3\xa0sa", "\xc5\xa0tefan" }
+            << QStringLiteral("ostara") << QStringList{ QStringLiteral(u"\u00c5sa"), QStringLiteral(u"\u00e0sa"), QStringLiteral(u"\u0160tefan") };
+    QTest::newRow("utf8-cyrillic")
+            << QByteArray("\xd0\xb0\xd0\xbd\xd0\xbd\xd0\xb0") << QByteArrayList{ "\xd0\x9f\xd1\x91\xd1\x82\xd1\x80 \xd0\xa0\xd0\xb5\xd0\xbf\xd0\xb8\xd0\xbd" }
+            << QStringLiteral(u"\u0430\u043d\u043d\u0430") << QStringList{ QStringLiteral(u"\u041f\u0451\u0442\u0440 \u0420\u0435\u043f\u0438\u043d") };
+    QTest::newRow("windows-1252")
+            << QByteArray("\x8a\x8c\x9e") << QByteArrayList{ "\x8aime\x85", "\x80 \x9f\xa0x" }
+            << QStringLiteral(u"\u0160\u0152\u017e") << QStringList{ QStringLiteral(u"\u0160ime\u2026"), QStringLiteral(u"\u20ac \u0178\u00a0x") };
+    // Latin-1 letters alone are no valid UTF-8; Windows-1252 reads them as Latin-1 does.
+    QTest::newRow("latin1")
+            << QByteArray("\xc5sa") << QByteArrayList{ "J\xf6rg", "\xe0sa" }
+            << QStringLiteral(u"\u00c5sa") << QStringList{ QStringLiteral(u"J\u00f6rg"), QStringLiteral(u"\u00e0sa") };
+    // The five bytes Windows-1252 leaves undefined keep their Latin-1 code points.
+    QTest::newRow("windows-1252-undefined")
+            << QByteArray("a") << QByteArrayList{ "\x81\x8d\x8f\x90\x9d" }
+            << QStringLiteral("a") << QStringList{ QStringLiteral(u"\u0081\u008d\u008f\u0090\u009d") };
+    // clang-format on
+}
+
+// Each file's names are decoded as UTF-8 when the whole file is valid UTF-8, as
+// Windows-1252 otherwise; the tree shows them so, and its texts lead back to the index.
+void tst_World::decodedNames()
+{
+    QFETCH(QByteArray, accountName);
+    QFETCH(QByteArrayList, names);
+    QFETCH(QString, shownAccount);
+    QFETCH(QStringList, shown);
+
+    QByteArray characters;
+    for (int i = 0; i < names.size(); ++i)
+        characters += characterRecord(i + 1, names.at(i), 1, i + 5);
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    QVERIFY(fixture::writeWorld(
+            dir.path(), accountRecord(1, accountName), characters, QByteArray()));
+
+    MainWindow window;
+    window.fileDestination(dir.path());
+    QCOMPARE(window.destAccounts.value(1), shownAccount);
+    QStringList expectedTree{ quoted(shownAccount) + QStringLiteral(" open") };
+    for (int i = 0; i < shown.size(); ++i) {
+        QCOMPARE(window.destChars.value(1).value(i).name, shown.at(i));
+        expectedTree << QStringLiteral("  ") + quoted(shown.at(i));
+    }
+    QCOMPARE(treeLines(window.listView2), expectedTree);
+    int account = -1;
+    QVERIFY(world::findAccount(
+            window.destAccounts, window.listView2->topLevelItem(0)->text(0), &account));
+    for (int i = 0; i < shown.size(); ++i) {
+        const QString text = window.listView2->topLevelItem(0)->child(i)->text(1);
+        const char_st *found = world::findCharacter(window.destChars, account, text);
+        QVERIFY(found);
+        QCOMPARE(found->serial, i + 5);
+    }
+}
+
 void tst_World::latin1Names()
 {
-    // Every byte from 0x80 to 0xFF except the two that simplification takes for white
-    // space (NEL 0x85 and NBSP 0xA0), which split a name like a blank would.
+    // Every byte from 0x80 to 0xFF, NEL (0x85) and NBSP (0xa0) among them: none is white
+    // space, so each is part of the name. Not valid UTF-8, so read as Windows-1252, which
+    // is Latin-1 from 0xa0 on.
     QByteArray high;
-    for (int byte = 0x80; byte <= 0xff; ++byte) {
-        if (byte != 0x85 && byte != 0xa0)
-            high += char(byte);
-    }
+    for (int byte = 0x80; byte <= 0xff; ++byte)
+        high += char(byte);
     QTemporaryDir dir;
     QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
     QVERIFY(fixture::writeWorld(dir.path(), accountRecord(1, "\xc5sa" + high),
@@ -631,15 +701,20 @@ void tst_World::latin1Names()
 
     MainWindow window;
     window.fileDestination(dir.path());
-    const QString accountName = QString::fromLatin1("\xc5sa" + high);
-    const QString characterName = QString::fromLatin1("J\xf6rg " + high);
+    const QString upper = QString::fromLatin1(high.mid(0x20));
+    const QString accountName = QString::fromLatin1("\xc5sa")
+            + world::decodeText(
+                    QString::fromLatin1(high.first(0x20)), world::TextEncoding::Windows1252)
+            + upper;
+    QCOMPARE(accountName.mid(3, 2), QStringLiteral(u"\u20ac\u0081"));
     QCOMPARE(window.destAccounts.value(1), accountName);
+    const QString characterName = QStringLiteral(u"J\u00f6rg ") + accountName.mid(3);
     QCOMPARE(window.destChars.value(1).value(0).name, characterName);
-    QCOMPARE(window.destChars.value(1).value(1).name, QStringLiteral("A Z"));
+    QCOMPARE(window.destChars.value(1).value(1).name, QStringLiteral(u"A\u00a0\u2026Z"));
     QCOMPARE(treeLines(window.listView2),
             QStringList({ quoted(accountName) + QStringLiteral(" open"),
-                    QStringLiteral("  ") + quoted(characterName), QStringLiteral("  'A Z'") }));
-    QCOMPARE(world::encode(window.destChars.value(1).value(0).name), "J\xf6rg " + high);
+                    QStringLiteral("  ") + quoted(characterName),
+                    QStringLiteral(u"  'A\u00a0\u2026Z'") }));
 }
 
 void tst_World::statusAndProgress_data()

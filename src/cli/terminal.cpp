@@ -4,9 +4,34 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include "world/worldformat.h"
 
 namespace cli {
+
+QString escapeControls(const QString &text)
+{
+    const auto control = [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u < 0x20 && u != '\t' && u != '\n') || (u >= 0x7f && u < 0xa0);
+    };
+    if (std::none_of(text.cbegin(), text.cend(), control))
+        return text;
+    QString escaped;
+    escaped.reserve(text.size() + 8);
+    for (const QChar c : text) {
+        if (control(c))
+            escaped += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+bool isTerminal(std::FILE *stream)
+{
+    return isatty(fileno(stream)) != 0;
+}
 
 void Output::flush()
 {

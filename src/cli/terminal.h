@@ -9,6 +9,22 @@
 
 namespace cli {
 
+// Control characters (bytes 0x00 to 0x1f but TAB and LF, DEL, and 0x80 to 0x9f, which
+// Windows-1252 leaves undefined) written as \xNN, for text shown on a terminal: a name
+// holding one must not move the cursor or change the terminal's state. Everything else
+// stays as it is (a backslash too).
+QString escapeControls(const QString &text);
+
+// Whether `stream` is a terminal.
+bool isTerminal(std::FILE *stream);
+
+// The text as it should be printed on `stream`: escaped on a terminal, as it is elsewhere
+// (a script reading the output gets the names exactly).
+inline QString forStream(std::FILE *stream, const QString &text)
+{
+    return isTerminal(stream) ? escapeControls(text) : text;
+}
+
 // Standard output in large writes: a check of a large world may report a hundred thousand
 // lines, and a write per line would cost more than reading the world.
 class Output
@@ -16,6 +32,7 @@ class Output
 public:
     explicit Output(std::FILE *stream)
         : m_stream(stream)
+        , m_terminal(isTerminal(stream))
     { }
     ~Output() { flush(); }
     Output(const Output &) = delete;
@@ -29,14 +46,18 @@ public:
             flush();
         return *this;
     }
-    // Text in the terminal's encoding: names in world files are Latin-1, a terminal
-    // nowadays expects UTF-8.
-    Output &text(const QString &line) { return bytes(line.toLocal8Bit()); }
+    // Text in the terminal's encoding (names are decoded from their world files; a terminal
+    // nowadays expects UTF-8), its control characters escaped on a terminal.
+    Output &text(const QString &line)
+    {
+        return bytes((m_terminal ? escapeControls(line) : line).toLocal8Bit());
+    }
     Output &line(const QString &line) { return text(line).bytes("\n"); }
     void flush();
 
 private:
     std::FILE *m_stream;
+    bool m_terminal;
     QByteArray m_buffer;
 };
 

@@ -40,7 +40,7 @@ namespace {
 void printError(TerminalProgress &progress, const QString &text)
 {
     progress.clear();
-    std::fprintf(stderr, "%s\n", qPrintable(text));
+    std::fprintf(stderr, "%s\n", qPrintable(forStream(stderr, text)));
 }
 
 // Why a world cannot be a source (`source`) or a destination of a transfer; empty when it
@@ -281,6 +281,7 @@ public:
             // The file ends with a record of ours, finished.
             session.destItemsLastHeader = -1;
             session.scanReadError.clear();
+            session.destItemsEncoding = m_itemsEncoding;
         } else {
             engine::TransferSteps::acquireSerials(session, dir);
         }
@@ -318,18 +319,19 @@ public:
             return;
         }
         const FileStamp stamp = world::stampOf(world::filePath(dir, world::charactersFileName()));
-        follow(session, dir, session.preparedCharacter, stamp.size, stamp);
+        follow(session, dir, session.preparedCharacter, session.preparedItems, stamp.size, stamp);
         m_itemsStamp = world::stampOf(itemsPath(dir));
     }
 
     // After a transfer of a dry run: the destination as it would be, with the files as
     // they are.
-    void followDryRun(engine::Session &session, const QString &dir, const QByteArray &character)
+    void followDryRun(engine::Session &session, const QString &dir, const QByteArray &character,
+            const QByteArray &items)
     {
         if (m_virtualSize < 0)
             m_virtualSize = qMax<qint64>(0, session.destCharsStamp.size);
         m_virtualSize += character.size();
-        follow(session, dir, character, m_virtualSize, session.destCharsStamp);
+        follow(session, dir, character, items, m_virtualSize, session.destCharsStamp);
         m_itemsStamp = world::stampOf(itemsPath(dir));
     }
 
@@ -347,13 +349,16 @@ private:
     }
 
     // The characters file ends with the new record `text` and is `size` bytes long; the
-    // loader would list it last in its account, and count its numbers as the highest.
-    void follow(engine::Session &session, const QString &dir, const QByteArray &text, qint64 size,
-            FileStamp stamp)
+    // loader would list it last in its account, and count its numbers as the highest. The
+    // items file ends with `items`.
+    void follow(engine::Session &session, const QString &dir, const QByteArray &text,
+            const QByteArray &items, qint64 size, FileStamp stamp)
     {
         m_nextSerial = m_afterSerial;
         m_nextSection = m_afterSection;
         m_itemsKnown = true;
+        // A file of ASCII alone takes the encoding of the first text of other bytes.
+        m_itemsEncoding = world::encodingAfterAppend(session.destItemsEncoding, items);
 
         int lines = 0;
         qsizetype afterHeader = 0;
@@ -368,8 +373,13 @@ private:
         const QMap<int, QString> accounts = session.destAccounts;
         QMap<int, QList<char_st>> characters = session.destChars;
         const FileStamp accountsStamp = session.destAccountsStamp;
+        const world::TextEncoding accountsEncoding = session.destAccountsEncoding;
+        const world::TextEncoding charactersEncoding =
+                world::encodingAfterAppend(session.destCharsEncoding, text);
         world::resetDestination(session);
         session.destAccounts = accounts;
+        session.destAccountsEncoding = accountsEncoding;
+        session.destCharsEncoding = charactersEncoding;
         characters[m_account].append(
                 char_st{ m_character, newSerial, offset <= INT_MAX ? int(offset) : -1 });
         session.destChars = characters;
@@ -396,6 +406,7 @@ private:
     int m_nextSection = 0;
     FileStamp m_itemsStamp;
     qint64 m_virtualSize = -1; // a dry run's characters file as it would be
+    world::TextEncoding m_itemsEncoding = world::TextEncoding::Ascii;
 };
 
 // How each line of the run ended, said on the terminal or gathered into one JSON document.
@@ -661,7 +672,8 @@ int findSourceAccounts(const engine::Session &session, const QString &from,
             std::fprintf(stderr,
                     "chartransfer-cli: %s is a character of %s in %s: name one with "
                     "--source-account\nTry 'chartransfer-cli --help'.\n",
-                    qPrintable(transfer.character), qPrintable(holders.join(QLatin1String(", "))),
+                    qPrintable(forStream(stderr, transfer.character)),
+                    qPrintable(forStream(stderr, holders.join(QLatin1String(", ")))),
                     qPrintable(from));
             return ExitUsage;
         }
@@ -858,9 +870,14 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
         }
         int destAccount = 0;
         worlds.destNames.find(transfer.destAccount, &destAccount);
-        // The name the copy stands under in the destination.
-        const QString arrivingName =
-                arriving.at(index).isEmpty() ? transfer.character : arriving.at(index);
+        // The name the copy stands under in the destination, as people read it: the index
+        // holds names that way, and a new name is written in the destination's encoding.
+        const QString arrivingName = arriving.at(index).isEmpty()
+                ? transfer.character
+                : world::decodeText(arriving.at(index),
+                        *encoding == transfer::NameEncoding::Utf8
+                                ? world::TextEncoding::Utf8
+                                : world::TextEncoding::Windows1252);
         if (job.skipExisting
                 && world::findCharacter(session.destChars, destAccount, arrivingName)) {
             report.passedOver(
@@ -897,7 +914,7 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
                 engine::runTransfer(session, request, steps, job.dryRun);
         progress.clear();
         if (outcome.result == engine::TransferResult::Done && job.dryRun)
-            steps.followDryRun(session, job.to, outcome.characterText);
+            steps.followDryRun(session, job.to, outcome.characterText, outcome.itemsText);
         if (sameWorld) {
             // The source is the destination: its index follows each append too, so that a
             // later line finds the characters earlier ones wrote, as a new run would.

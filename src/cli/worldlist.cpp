@@ -118,6 +118,9 @@ int listWorld(const QString &dir, bool json, Output &out, TerminalProgress &prog
                         reader,
                         [&](int number, const QString &name) { accounts.insert(number, name); },
                         [&](qint64 pos) { moved(pos); });
+                // Names are shown decoded, once the whole file has shown its encoding.
+                for (QString &name : accounts)
+                    name = world::decodeText(name, reader.encoding());
             });
     if (!accountsRead)
         return ExitUnreadable;
@@ -139,6 +142,10 @@ int listWorld(const QString &dir, bool json, Output &out, TerminalProgress &prog
                             if (place == world::LinePlace::Header)
                                 record = world::toNumber(line.word(2));
                         });
+                for (QList<Character> &held : characters) {
+                    for (Character &character : held)
+                        character.name = world::decodeText(character.name, reader.encoding());
+                }
             });
     if (!charactersRead)
         return ExitUnreadable;

@@ -9,6 +9,7 @@
 #include "items/itemrecords.h"
 #include "transfer/referencednumbers.h"
 #include "world/filestamp.h"
+#include "world/textencoding.h"
 #include "world/worldindex.h"
 
 namespace engine {
@@ -91,6 +92,14 @@ struct Session
     // exactly that; empty outside the moments between the verification and the reload.
     QByteArray preparedCharacter;
     QByteArray preparedItems;
+    // How each file's text decodes, as the last load (accounts, characters) or the running
+    // transfer's scans (items) read it. The index holds names decoded that way.
+    world::TextEncoding sourceAccountsEncoding = world::TextEncoding::Ascii;
+    world::TextEncoding sourceCharsEncoding = world::TextEncoding::Ascii;
+    world::TextEncoding sourceItemsEncoding = world::TextEncoding::Ascii;
+    world::TextEncoding destAccountsEncoding = world::TextEncoding::Ascii;
+    world::TextEncoding destCharsEncoding = world::TextEncoding::Ascii;
+    world::TextEncoding destItemsEncoding = world::TextEncoding::Ascii;
     // A composed character text always holds at least its header lines.
     bool transferPrepared() const { return transferRunning && !preparedCharacter.isEmpty(); }
 };

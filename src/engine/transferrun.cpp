@@ -135,7 +135,9 @@ struct Plan
         : session(session)
         , dryRun(dryRun)
         , name(request.character)
-        , arriving(request.newName.isEmpty() ? request.character : request.newName)
+        , arriving(request.newName.isEmpty()
+                          ? request.character
+                          : world::decodeText(request.newName, newNameEncoding(session)))
         , request(request)
         , sourceWorld(session.sourceDir)
         , destWorld(session.destDir)
@@ -146,10 +148,20 @@ struct Plan
         , destAccountsPath(world::filePath(destWorld, world::accountsFileName()))
     { }
 
+    // The encoding a new name is written in: the destination characters file's (plain ASCII
+    // takes UTF-8).
+    static world::TextEncoding newNameEncoding(const Session &session)
+    {
+        return session.destCharsEncoding == world::TextEncoding::Windows1252
+                ? world::TextEncoding::Windows1252
+                : world::TextEncoding::Utf8;
+    }
+    world::TextEncoding newNameEncoding() const { return newNameEncoding(session); }
+
     Session &session;
     const bool dryRun;
     const QString name;
-    // The name the copy arrives under: its own, or the new one asked for.
+    // The name the copy arrives under, as people read it: its own, or the new one asked for.
     const QString arriving;
     const TransferRequest &request;
     const QString sourceWorld;
@@ -271,7 +283,8 @@ Refusal staleWorlds(Plan &plan)
         return worldChanged(plan.destCharsPath, false, plan.name);
     if (world::stampOf(plan.destAccountsPath) != session.destAccountsStamp)
         return accountsChanged(plan.destAccountsPath);
-    if (!transfer::recordStillHolds(plan.sourceCharsPath, plan.character))
+    if (!transfer::recordStillHolds(
+                plan.sourceCharsPath, plan.character, plan.session.sourceCharsEncoding))
         return worldChanged(plan.sourceCharsPath, true, plan.name);
     return {};
 }
@@ -399,8 +412,9 @@ Refusal verification(Plan &plan)
     if (!copy.readError.isEmpty())
         return readError(
                 QStringLiteral("Could not read %1: %2.").arg(sourceCharsPath, copy.readError));
-    transfer::Problem problem = transfer::verifyCharacter(copy, plan.arriving, numbers,
-            sourceCharsPath, character.offset, &session.destItemsReferenced);
+    transfer::Problem problem = transfer::verifyCharacter(copy, plan.arriving,
+            plan.request.newName.isEmpty() ? session.sourceCharsEncoding : plan.newNameEncoding(),
+            numbers, sourceCharsPath, character.offset, &session.destItemsReferenced);
     if (!problem.isEmpty())
         return damagedSource(character.name, problem);
 
@@ -414,6 +428,56 @@ Refusal verification(Plan &plan)
 
     session.preparedCharacter = copy.text;
     session.preparedItems = items;
+    return {};
+}
+
+// The copy is the source's bytes. Text beyond ASCII in it must read the same in the
+// destination files as in the source files, or the world would show it garbled there (and
+// a file that stops being valid UTF-8 shows all its names otherwise).
+Refusal encodings(Plan &plan)
+{
+    const Session &session = plan.session;
+    struct Copied
+    {
+        const QByteArray &text;
+        world::TextEncoding from;
+        world::TextEncoding into;
+        const QString &fromPath;
+        const QString &intoPath;
+    };
+    // A new name is written in the destination's encoding already: the rest is the source's.
+    QByteArray characterText = session.preparedCharacter;
+    if (!plan.request.newName.isEmpty())
+        characterText.replace("\nNAME " + world::encode(plan.request.newName), "\nNAME ");
+    const Copied copies[] = {
+        { characterText, session.sourceCharsEncoding, session.destCharsEncoding,
+                plan.sourceCharsPath, plan.destCharsPath },
+        { session.preparedItems, session.sourceItemsEncoding, session.destItemsEncoding,
+                plan.sourceItemsPath, plan.destItemsPath },
+    };
+    for (const Copied &copy : copies) {
+        if (!world::hasHighBytes(copy.text))
+            continue;
+        // A destination file of ASCII alone comes to read the text the way the text is; any
+        // other must stay as it is (or its own names would change).
+        const world::TextEncoding after = world::encodingAfterAppend(copy.into, copy.text);
+        if (after == copy.from && (after == copy.into || copy.into == world::TextEncoding::Ascii))
+            continue;
+        const QString destination = copy.into == world::TextEncoding::Ascii
+                ? QStringLiteral("the destination file %1, which holds ASCII alone, would "
+                                 "read them as %2")
+                          .arg(copy.intoPath, world::encodingName(after))
+                : QStringLiteral("the destination file %1 is in %2")
+                          .arg(copy.intoPath, world::encodingName(copy.into));
+        return { QStringLiteral("Encoding Mismatch"),
+            QStringLiteral("The character \"%1\" cannot be copied: its text holds letters "
+                           "beyond ASCII, which the source file %2 holds in %3, but %4. "
+                           "Copied byte for byte they would show garbled there. Nothing was "
+                           "written.\n\nConvert one of the two worlds to the other's "
+                           "encoding (all three files of a world in one encoding), then "
+                           "select that world again and repeat the transfer.")
+                    .arg(plan.name, copy.fromPath, world::encodingName(copy.from), destination) };
+    }
     return {};
 }
 
@@ -460,6 +524,7 @@ constexpr Check AfterScans[] = {
     sharedSerials,
     staleWorlds,
     verification,
+    encodings, // the copied text reads the same in the destination's files
 };
 
 template <std::size_t N>
@@ -571,10 +636,16 @@ void loadWorld(
     QList<QString> names;
     if (world::loadAccounts(session, dir, accounts, dest, progress, &names)) {
         listener.accountsRead(names);
+        // Names are decoded once the whole file has shown its encoding.
+        QList<std::pair<int, QString>> read;
         world::loadCharacters(session, dir, characters, dest, progress,
-                [&listener](int account, const QString &name) {
-                    listener.characterRead(account, name);
+                [&read](int account, const QString &name) {
+                    read.append({ account, name });
                 });
+        const world::TextEncoding encoding =
+                dest ? session.destCharsEncoding : session.sourceCharsEncoding;
+        for (const auto &[account, name] : std::as_const(read))
+            listener.characterRead(account, world::decodeText(name, encoding));
         listener.charactersDone();
     }
     (dest ? session.destDir : session.sourceDir) = dir;

@@ -209,6 +209,7 @@ void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *o
         }
     }
 
+    owned->encoding = reader.encoding();
     // Collection that stopped at a read error has missed the records after it.
     if (readFailed || !reader.errorString().isEmpty()) {
         owned->readError = QStringLiteral("Could not read %1: %2.")
@@ -295,6 +296,7 @@ void fileOwned(engine::Session &session, int owner, const OwnedItems &owned)
 
     if (session.scanReadError.isEmpty())
         session.scanReadError = owned.readError;
+    session.sourceItemsEncoding = owned.encoding;
 }
 
 // Collects every item record of the items file in `name` whose OWNER line names the
@@ -307,6 +309,7 @@ void getSerials(
     OwnedItems owned;
     QFile file(world::filePath(name, world::itemsFileName()));
     if (!openItems(file, progress, &owned)) {
+        session.sourceItemsEncoding = world::TextEncoding::Ascii;
         session.scanCollisionFirst = -1;
         session.scanCollisionSecond = -1;
         if (session.scanReadError.isEmpty())

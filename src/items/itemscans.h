@@ -6,6 +6,7 @@
 
 #include "engine/progress.h"
 #include "engine/session.h"
+#include "world/textencoding.h"
 
 namespace items {
 
@@ -26,6 +27,7 @@ struct OwnedItems
 {
     QHash<int, QList<OwnedRecord>> byOwner;
     QString readError; // the pass stopped early, or the file is there but cannot be read
+    world::TextEncoding encoding = world::TextEncoding::Ascii; // how the file's text decodes
 };
 
 // Reads the items file of the world in `name` once for all `owners`.

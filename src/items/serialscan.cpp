@@ -169,6 +169,7 @@ void acquireSerials(engine::Session &session, const QString &dir, engine::Progre
     session.destItemsLastHeader = -1;
     session.destItemsReferenced = transfer::ReferencedNumbers();
     session.scanReadError.clear();
+    session.destItemsEncoding = world::TextEncoding::Ascii;
 
     QFile file(world::filePath(dir, world::itemsFileName()));
     if (!file.open(QIODevice::ReadOnly)) {
@@ -201,6 +202,7 @@ void acquireSerials(engine::Session &session, const QString &dir, engine::Progre
     // cut off inside a record, and text appended to it would join that record. Only the
     // lines after the last header can tell, so only those are read again for a "}".
     session.destItemsLastHeader = scan.lastHeader;
+    session.destItemsEncoding = reader.encoding();
     session.destItemsCutOff =
             scan.afterLastHeader >= 0 && !closedAfter(file, scan.afterLastHeader, reader.pos());
     // A read error ends the pass like the end of the file would, short of the highest

@@ -72,7 +72,8 @@ bool syncFolder(const QString &dir, QString *error)
 QByteArray encode(const Journal &journal)
 {
     QByteArray out = Magic;
-    out += "character " + world::encode(journal.character) + '\n';
+    // The name as people read it (decoded from its world file), so in UTF-8.
+    out += "character " + journal.character.toUtf8() + '\n';
     out += "source " + world::encode(journal.source) + '\n';
     for (const JournalFile &file : journal.files) {
         out += "file " + world::encode(file.name) + ' ' + QByteArray::number(file.sizeBefore) + ' '
@@ -109,7 +110,7 @@ bool decode(const QByteArray &bytes, Journal *journal)
     QByteArray line;
     if (!nextLine(&line) || !line.startsWith("character "))
         return false;
-    journal->character = world::decode(line.mid(10));
+    journal->character = QString::fromUtf8(line.mid(10));
     if (!nextLine(&line) || !line.startsWith("source "))
         return false;
     journal->source = world::decode(line.mid(7));

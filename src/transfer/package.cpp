@@ -215,6 +215,8 @@ PackageResult composePackage(const engine::Session &loaded, const QList<PackageR
     session.sourceDir = loaded.sourceDir;
     session.sourceAccounts = loaded.sourceAccounts;
     session.sourceChars = loaded.sourceChars;
+    session.sourceAccountsEncoding = loaded.sourceAccountsEncoding;
+    session.sourceCharsEncoding = loaded.sourceCharsEncoding;
     engine::Progress quiet;
     engine::LoadListener none;
     engine::loadWorld(session, empty.path(), true, quiet, none);
@@ -284,7 +286,8 @@ PackageResult composePackage(const engine::Session &loaded, const QList<PackageR
 
     for (auto it = accounts.cbegin(); it != accounts.cend(); ++it) {
         result.files.accounts += "SECTION ACCOUNT " + QByteArray::number(it.key()) + "\n{\nNAME "
-                + world::encode(it.value()) + "\n}\n\n";
+                + world::encode(world::encodeText(it.value(), session.sourceAccountsEncoding))
+                + "\n}\n\n";
     }
 
     if (!taken.isEmpty()) {
@@ -310,8 +313,9 @@ QByteArray packageManifest(const PackageResult &package, const PackageOrigin &or
 {
     QJsonArray characters;
     for (const PackedCharacter &character : package.characters) {
-        characters.append(QJsonObject{ { QStringLiteral("name"), shownName(character.name) },
-                { QStringLiteral("account"), shownName(character.account) },
+        // The index holds names as people read them.
+        characters.append(QJsonObject{ { QStringLiteral("name"), character.name },
+                { QStringLiteral("account"), character.account },
                 { QStringLiteral("serial"), character.serial },
                 { QStringLiteral("items"), character.items },
                 { QStringLiteral("itemsLeftBehind"), character.itemsLeftBehind } });

@@ -39,7 +39,7 @@ qint64 lineStartBefore(QFile *file, qint64 offset)
 
 } // namespace
 
-bool recordStillHolds(const QString &path, const char_st &character)
+bool recordStillHolds(const QString &path, const char_st &character, world::TextEncoding encoding)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -59,7 +59,9 @@ bool recordStillHolds(const QString &path, const char_st &character)
     bool holds = false;
     world::CharacterFileFacts facts;
     world::readCharacterRecord(reader, header, &facts, [&](const world::CharacterFound &found) {
-        holds = holds || (found.name == character.name && found.serial == character.serial);
+        holds = holds
+                || (found.serial == character.serial
+                        && world::decodeText(found.name, encoding) == character.name);
     });
     return holds && reader.errorString().isEmpty();
 }

@@ -71,8 +71,8 @@ qint64 itemLinePosition(const QString &path, qint64 offset, int index)
 }
 
 Problem verifyCharacter(const CharacterText &copy, const QString &name,
-        const CharacterNumbers &numbers, const QString &sourcePath, qint64 offset,
-        const ReferencedNumbers *referenced)
+        world::TextEncoding encoding, const CharacterNumbers &numbers, const QString &sourcePath,
+        qint64 offset, const ReferencedNumbers *referenced)
 {
     QByteArray text = copy.text;
     QBuffer buffer(&text);
@@ -113,11 +113,12 @@ Problem verifyCharacter(const CharacterText &copy, const QString &name,
                 QStringLiteral("Keep one character to a record."));
     }
     const world::CharacterFound &only = found.first();
-    if (only.name != name) {
+    const QString readBack = world::decodeText(only.name, encoding);
+    if (readBack != name) {
         return problemAt(sourcePath, header(),
                 QStringLiteral("copied from here, the record would read back as the character "
                                "\"%1\", not \"%2\"")
-                        .arg(only.name, name),
+                        .arg(readBack, name),
                 QStringLiteral("Check the record's NAME lines and its braces."));
     }
     if (only.serial != numbers.serial || only.account != numbers.account || facts.records != 1

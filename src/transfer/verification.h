@@ -8,6 +8,7 @@
 #include "items/itemrecords.h"
 #include "transfer/composition.h"
 #include "transfer/referencednumbers.h"
+#include "world/textencoding.h"
 
 namespace transfer {
 
@@ -23,13 +24,13 @@ struct Problem
 };
 
 // Reads the composed character text back the way the loader reads a characters file and
-// says what is wrong when it is not exactly one finished record yielding `name` with the
-// new serial and account, or when a line of the destination items file in `referenced`
-// already names that serial. `offset` is where the source record's header ends in
-// `sourcePath`.
+// says what is wrong when it is not exactly one finished record yielding `name` (its NAME
+// decoded in `encoding`, the source file's) with the new serial and account, or when a line
+// of the destination items file in `referenced` already names that serial. `offset` is
+// where the source record's header ends in `sourcePath`.
 Problem verifyCharacter(const CharacterText &copy, const QString &name,
-        const CharacterNumbers &numbers, const QString &sourcePath, qint64 offset,
-        const ReferencedNumbers *referenced = nullptr);
+        world::TextEncoding encoding, const CharacterNumbers &numbers, const QString &sourcePath,
+        qint64 offset, const ReferencedNumbers *referenced = nullptr);
 
 // What the destination items file already holds, as the serial scan found it.
 struct ItemsTaken

@@ -2,6 +2,7 @@
 
 #include <QIODevice>
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <utility>
@@ -21,9 +22,9 @@ const unsigned char spaceTable[256] = {
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // NEL
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // NBSP
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
@@ -38,8 +39,8 @@ int toNumberSlow(QByteArrayView word)
 {
     if (referenceMode)
         return reference::toNumber(decode(word));
-    // The conversion ends at a NUL byte and ignores ASCII white space on either side
-    // (not NEL or NBSP), as toInt() does.
+    // The conversion ends at a NUL byte and ignores ASCII white space on either side, as
+    // toInt() does.
     const char *p = word.data();
     const char *end = p + word.size();
     if (const void *nul = word.isEmpty() ? nullptr : std::memchr(p, 0, size_t(word.size())))
@@ -79,6 +80,159 @@ void setReferenceMode(bool on)
     detail::referenceMode = on;
 }
 
+// ---- Encodings ---------------------------------------------------------------------------
+
+QString encodingName(TextEncoding encoding)
+{
+    switch (encoding) {
+    case TextEncoding::Utf8:
+        return QStringLiteral("UTF-8");
+    case TextEncoding::Windows1252:
+        return QStringLiteral("Windows-1252");
+    case TextEncoding::Ascii:
+        break;
+    }
+    return QStringLiteral("ASCII");
+}
+
+namespace {
+
+// Windows-1252 where it differs from Latin-1: bytes 0x80 to 0x9f. The five bytes it leaves
+// undefined keep the code points Latin-1 gives them.
+// clang-format off
+const char16_t Windows1252High[32] = {
+    0x20ac, 0x0081, 0x201a, 0x0192, 0x201e, 0x2026, 0x2020, 0x2021,
+    0x02c6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008d, 0x017d, 0x008f,
+    0x0090, 0x2018, 0x2019, 0x201c, 0x201d, 0x2022, 0x2013, 0x2014,
+    0x02dc, 0x2122, 0x0161, 0x203a, 0x0153, 0x009d, 0x017e, 0x0178,
+};
+// clang-format on
+
+} // namespace
+
+QString decodeText(const QString &bytes, TextEncoding encoding)
+{
+    if (encoding == TextEncoding::Ascii)
+        return bytes;
+    const auto high = [](QChar c) { return c.unicode() >= 0x80; };
+    if (std::none_of(bytes.cbegin(), bytes.cend(), high))
+        return bytes;
+    if (encoding == TextEncoding::Utf8)
+        return QString::fromUtf8(encode(bytes));
+    QString text = bytes;
+    for (QChar &c : text) {
+        if (c.unicode() >= 0x80 && c.unicode() < 0xa0)
+            c = QChar(Windows1252High[c.unicode() - 0x80]);
+    }
+    return text;
+}
+
+QString encodeText(const QString &text, TextEncoding encoding)
+{
+    const auto high = [](QChar c) { return c.unicode() >= 0x80; };
+    if (encoding == TextEncoding::Ascii || std::none_of(text.cbegin(), text.cend(), high))
+        return text;
+    if (encoding == TextEncoding::Utf8)
+        return decode(text.toUtf8());
+    QString bytes = text;
+    for (QChar &c : bytes) {
+        if (c.unicode() < 0x80 || (c.unicode() >= 0xa0 && c.unicode() <= 0xff))
+            continue;
+        const char16_t *at =
+                std::find(std::begin(Windows1252High), std::end(Windows1252High), c.unicode());
+        if (at != std::end(Windows1252High))
+            c = QChar(char16_t(0x80 + (at - std::begin(Windows1252High))));
+    }
+    return bytes;
+}
+
+bool hasHighBytes(QByteArrayView bytes)
+{
+    return std::any_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) >= 0x80; });
+}
+
+void Utf8Validator::feed(const char *data, qsizetype size)
+{
+    const uchar *p = reinterpret_cast<const uchar *>(data);
+    const uchar *const end = p + size;
+    while (m_valid && p < end) {
+        if (m_need) {
+            const uchar c = *p++;
+            if (c < m_low || c > m_high1) {
+                m_valid = false;
+                break;
+            }
+            m_low = 0x80;
+            m_high1 = 0xbf;
+            --m_need;
+            continue;
+        }
+#ifdef CHARTRANSFER_SSE2
+        // World files are nearly all ASCII.
+        while (end - p >= 64) {
+            const auto load = [p](int at) {
+                return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + at));
+            };
+            const __m128i any =
+                    _mm_or_si128(_mm_or_si128(load(0), load(16)), _mm_or_si128(load(32), load(48)));
+            if (_mm_movemask_epi8(any))
+                break;
+            p += 64;
+        }
+#endif
+        while (p < end && *p < 0x80)
+            ++p;
+        if (p == end)
+            break;
+        const uchar lead = *p++;
+        m_high = true;
+        if (lead >= 0xc2 && lead <= 0xdf) {
+            m_need = 1;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            m_need = 2;
+            // No overlong forms, no surrogates.
+            if (lead == 0xe0)
+                m_low = 0xa0;
+            else if (lead == 0xed)
+                m_high1 = 0x9f;
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            m_need = 3;
+            // No overlong forms, nothing above U+10FFFF.
+            if (lead == 0xf0)
+                m_low = 0x90;
+            else if (lead == 0xf4)
+                m_high1 = 0x8f;
+        } else {
+            m_valid = false;
+        }
+    }
+}
+
+TextEncoding encodingOf(QByteArrayView text)
+{
+    Utf8Validator validator;
+    validator.feed(text.data(), text.size());
+    return validator.encoding(false);
+}
+
+TextEncoding encodingAfterAppend(TextEncoding file, QByteArrayView text)
+{
+    const TextEncoding added = encodingOf(text);
+    if (added == TextEncoding::Ascii || added == file)
+        return file;
+    if (file == TextEncoding::Ascii)
+        return added;
+    return TextEncoding::Windows1252;
+}
+
+TextEncoding Utf8Validator::encoding(bool bom) const
+{
+    // A file that ends inside a character is no valid UTF-8 either.
+    if (!m_valid || m_need)
+        return TextEncoding::Windows1252;
+    return m_high || bom ? TextEncoding::Utf8 : TextEncoding::Ascii;
+}
+
 QString stripComment(const QString &input)
 {
     const qsizetype pos = input.indexOf(QLatin1String("//"));
@@ -99,7 +253,15 @@ LineReader::LineReader(QIODevice *device, qint64 startOffset, qsizetype blockSiz
     , m_base(startOffset)
     , m_read(startOffset)
     , m_reference(detail::referenceMode)
-{ }
+{
+    // An editor's byte-order mark before the first line: it only says the file is UTF-8.
+    if (startOffset == 0 && device->isOpen() && device->pos() == 0
+            && device->peek(3) == "\xef\xbb\xbf") {
+        device->skip(3);
+        m_base = m_read = 3;
+        m_bom = true;
+    }
+}
 
 // Looks at the next 64 buffered bytes (fewer at the end of the buffer) for line feeds.
 void LineReader::scanChunk()
@@ -131,6 +293,7 @@ bool LineReader::readInto(qsizetype at, qsizetype room)
     }
     m_end = at + got;
     m_read += got;
+    m_utf8.feed(m_data + at, got);
     return true;
 }
 
@@ -234,6 +397,7 @@ bool LineReader::readLineReference()
         m_error = m_device->errorString();
         return false;
     }
+    m_utf8.feed(bytes.constData(), bytes.size());
     m_lineStart = m_base;
     m_base += bytes.size();
     m_terminated = bytes.endsWith('\n');
@@ -256,7 +420,7 @@ struct WantedFirsts
     {
         for (const char c : firsts)
             add(uchar(c));
-        for (const uchar c : { 0x09, 0x0b, 0x0c, 0x0d, 0x20, 0x85, 0xa0 })
+        for (const uchar c : { 0x09, 0x0b, 0x0c, 0x0d, 0x20 })
             add(c);
     }
     void add(uchar c) { bits[c >> 6] |= quint64(1) << (c & 63); }
@@ -697,14 +861,35 @@ int toNumber(const QString &word)
 
 namespace reference {
 
+// As simplified() does it, for ASCII white space only.
+QString simplified(const QString &text)
+{
+    const auto space = [](QChar c) {
+        return c == QLatin1Char(' ') || (c >= QLatin1Char('\t') && c <= QLatin1Char('\r'));
+    };
+    QString result;
+    bool blank = false;
+    for (const QChar c : text) {
+        if (space(c)) {
+            blank = !result.isEmpty();
+            continue;
+        }
+        if (blank)
+            result += QLatin1Char(' ');
+        blank = false;
+        result += c;
+    }
+    return result;
+}
+
 QString conditionForLoader(const QString &raw)
 {
-    return stripComment(raw.simplified());
+    return stripComment(simplified(raw));
 }
 
 QString conditionForScanner(const QString &raw)
 {
-    return stripComment(raw).simplified();
+    return simplified(stripComment(raw));
 }
 
 QString word(const QString &line, int i)

@@ -4,6 +4,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include "world/textencoding.h"
+
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -26,14 +28,17 @@ QT_BEGIN_NAMESPACE
 class QIODevice;
 QT_END_NAMESPACE
 
-// The line format shared by the three world files: lines of Latin-1 bytes ended by LF or
-// CR LF, "//" comments, records made of a SECTION header, "{", key lines and "}".
+// The line format shared by the three world files: lines of bytes ended by LF or CR LF,
+// "//" comments, records made of a SECTION header, "{", key lines and "}". Only ASCII
+// bytes have a meaning to the format; a byte of 0x80 or above is always part of a word,
+// whatever encoding the file's text is in (a UTF-8 byte-order mark at the very start of
+// a file aside, which no line includes).
 //
 // Worlds run to hundreds of MB and tens of millions of lines, so the per-line work here is
 // byte-level and inline. The rules themselves are those of the toolkit's string functions
-// (simplified(), section(), toInt()); the forms in world::reference spell them out that
-// way, and setReferenceMode() makes every reader compute through them instead, so both
-// paths can be checked against each other on whole worlds.
+// (simplified() on ASCII white space, section(), toInt()); the forms in world::reference
+// spell them out that way, and setReferenceMode() makes every reader compute through them
+// instead, so both paths can be checked against each other on whole worlds.
 namespace world {
 
 inline QString accountsFileName()
@@ -55,8 +60,9 @@ inline QString filePath(const QString &dir, const QString &fileName)
     return dir + QLatin1Char('/') + fileName;
 }
 
-// World files are bytes in an 8-bit encoding; Latin-1 maps every byte to one character
-// and back, so names copied from one world to another keep every byte.
+// World files are bytes. Inside the program their text is held one character per byte
+// (Latin-1 maps every byte to one character and back), so whatever is copied keeps every
+// byte; only what people read is decoded (decodeText()).
 inline QString decode(QByteArrayView bytes)
 {
     return QString::fromLatin1(bytes);
@@ -66,15 +72,34 @@ inline QByteArray encode(const QString &text)
     return text.toLatin1();
 }
 
+// Follows a file's bytes, block by block in any split, to tell whether they are valid
+// UTF-8. Runs of ASCII are passed over 64 bytes at a time.
+class Utf8Validator
+{
+public:
+    void feed(const char *data, qsizetype size);
+    // The encoding of everything fed, taken as a whole file; `bom` when it began with a
+    // byte-order mark.
+    TextEncoding encoding(bool bom) const;
+
+private:
+    bool m_valid = true;
+    bool m_high = false;
+    quint8 m_need = 0; // continuation bytes still due
+    uchar m_low = 0x80; // the range the next continuation byte must be in
+    uchar m_high1 = 0xbf;
+};
+
 namespace detail {
-// For every byte: 1 when the toolkit's simplification takes it for white space.
+// For every byte: 1 when it is ASCII white space.
 extern const unsigned char spaceTable[256];
 // Set through setReferenceMode(); read on every line, so a plain flag.
 inline bool referenceMode = false;
 } // namespace detail
 
-// White space as the toolkit's simplification sees it, for the 256 Latin-1 characters:
-// TAB, LF, VT, FF, CR, blank, NEL (0x85) and NBSP (0xa0).
+// White space: TAB, LF, VT, FF, CR and blank. Bytes of 0x80 and above never are: in
+// UTF-8 they are parts of characters (the second byte of "à" is 0xa0), in Windows-1252
+// 0x85 is an ellipsis.
 inline bool isSpace(uchar c)
 {
     return detail::spaceTable[c] != 0;
@@ -101,7 +126,8 @@ inline QByteArrayView stripComment(QByteArrayView input);
 
 // Reads a file as raw lines in large blocks, keeping one line at a time for its caller.
 // pos() counts the bytes consumed, terminators included, never the bytes buffered, so
-// after reading a record header it is the record's offset.
+// after reading a record header it is the record's offset. A UTF-8 byte-order mark at the
+// very start of a file is consumed but belongs to no line.
 class LineReader
 {
 public:
@@ -153,6 +179,10 @@ public:
     qint64 lineStart() const { return m_lineStart; }
     // A read error of the device, empty when there was none.
     QString errorString() const { return m_error; }
+    // Whether the file began with a byte-order mark (read from its start).
+    bool hadByteOrderMark() const { return m_bom; }
+    // How the bytes read so far decode: once the reader is at its end, the file's encoding.
+    TextEncoding encoding() const { return m_utf8.encoding(m_bom); }
 
 private:
     bool readLineSlow();
@@ -192,6 +222,8 @@ private:
     bool m_deviceDone = false;
     bool m_terminated = false;
     bool m_reference = false;
+    bool m_bom = false;
+    Utf8Validator m_utf8;
     QByteArrayView m_line;
     QByteArray m_referenceLine;
     QString m_error;
@@ -298,6 +330,7 @@ int toNumber(const QString &word);
 // The straightforward forms of the rules above, kept as the reference the byte-level
 // forms are checked against.
 namespace reference {
+QString simplified(const QString &text);
 QString conditionForLoader(const QString &raw);
 QString conditionForScanner(const QString &raw);
 QString word(const QString &line, int i);

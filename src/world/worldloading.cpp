@@ -21,6 +21,8 @@ bool loadAccounts(engine::Session &session, const QString &dir, AccountMap *acco
     if (!file.open(QIODevice::ReadOnly)) {
         if (dest)
             session.destAccountsStamp = FileStamp();
+        (dest ? session.destAccountsEncoding : session.sourceAccountsEncoding) =
+                TextEncoding::Ascii;
         return false;
     }
     if (dest)
@@ -47,6 +49,15 @@ bool loadAccounts(engine::Session &session, const QString &dir, AccountMap *acco
                     progress.setValue(scale.value(pos));
             });
     file.close();
+    // The names are decoded once the whole file has shown its encoding.
+    const TextEncoding encoding = reader.encoding();
+    (dest ? session.destAccountsEncoding : session.sourceAccountsEncoding) = encoding;
+    if (encoding != TextEncoding::Ascii) {
+        for (QString &accountName : *accounts)
+            accountName = decodeText(accountName, encoding);
+        for (QString &accountName : *names)
+            accountName = decodeText(accountName, encoding);
+    }
     progress.reset();
     progress.clearMessage();
     return true;
@@ -63,6 +74,8 @@ void loadCharacters(engine::Session &session, const QString &dir, CharacterMap *
         session.destCharsHighestSection = INT_MIN;
         session.destCharsHighestSerial = INT_MIN;
     }
+    TextEncoding &encoding = dest ? session.destCharsEncoding : session.sourceCharsEncoding;
+    encoding = TextEncoding::Ascii;
     QFile file(filePath(dir, charactersFileName()));
     if (!file.open(QIODevice::ReadOnly)) {
         if (dest)
@@ -118,6 +131,7 @@ void loadCharacters(engine::Session &session, const QString &dir, CharacterMap *
         }
     }
     file.close();
+    encoding = reader.encoding();
 
     QList<int> numbers = byAccount.keys();
     std::sort(numbers.begin(), numbers.end());
@@ -125,6 +139,10 @@ void loadCharacters(engine::Session &session, const QString &dir, CharacterMap *
         QList<char_st> &found = byAccount[number];
         // The map keeps this list: without the room it grew for more characters.
         found.squeeze();
+        if (encoding != TextEncoding::Ascii) {
+            for (char_st &character : found)
+                character.name = decodeText(character.name, encoding);
+        }
         auto listed = characters->find(number);
         if (listed == characters->end())
             characters->insert(number, found);
@@ -153,6 +171,9 @@ void resetDestination(engine::Session &session)
     session.destCharsStamp = FileStamp();
     session.destCharsReadError.clear();
     session.destAccountsStamp = FileStamp();
+    session.destAccountsEncoding = TextEncoding::Ascii;
+    session.destCharsEncoding = TextEncoding::Ascii;
+    session.destItemsEncoding = TextEncoding::Ascii;
 }
 
 } // namespace world

@@ -219,8 +219,8 @@ void tst_Engine::characterVerification()
         QVERIFY2(copy.text.contains(from), copy.text.constData());
         copy.text.replace(copy.text.indexOf(from), from.size(), to);
     }
-    const transfer::Problem found =
-            transfer::verifyCharacter(copy, QStringLiteral("Aldo"), numbers, path, offset);
+    const transfer::Problem found = transfer::verifyCharacter(
+            copy, QStringLiteral("Aldo"), world::TextEncoding::Ascii, numbers, path, offset);
     QVERIFY2(found.what.contains(problem), qPrintable(found.what));
     QCOMPARE(found.isEmpty(), problem.isEmpty());
     if (!found.isEmpty()) {

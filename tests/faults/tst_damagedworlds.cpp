@@ -1,11 +1,12 @@
 // Hand-edited worlds, damaged at random: cut anywhere, lines dropped or doubled, comments on
 // brace lines, headers inside records, braces and SERIAL lines missing, characters with a
 // second NAME or ACCOUNT, item records naming characters and items nobody has, misspelt
-// headers. Whatever the damage, a transfer either is refused (one warning box, the
-// destination as it was), or purely appends one character record and its item records that
-// a fresh load and scan of the destination read back as exactly that character and its
-// items, under numbers no other record uses and no record that was there before names. The
-// source is never written.
+// headers; byte-order marks, and text in UTF-8 or Windows-1252 holding the bytes 0x85 and
+// 0xa0. Whatever the damage, a transfer either is refused (one warning box, the destination
+// as it was), or purely appends one character record and its item records that a fresh load
+// and scan of the destination read back as exactly that character and its items, under
+// numbers no other record uses and no record that was there before names. The source is
+// never written.
 //
 // Every character of the source tree is transferred, into a damaged destination and into an
 // intact one, in a new window and fresh folders each time. The worlds come from a seeded
@@ -28,6 +29,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <iterator>
 #include <thread>
 #include <unistd.h>
 
@@ -309,12 +311,68 @@ QString damageNumbers(World *target, QRandomGenerator &random)
             .arg(open + 1);
 }
 
+// What editors and other tools do to a file's text: a byte-order mark before its first line;
+// text in UTF-8 or Windows-1252 whose bytes include 0x85 and 0xa0 (which were once taken
+// for white space) on a NAME line or any other; such a byte where indentation would be.
+QString damageEncoding(QByteArray *bytes, QRandomGenerator &random)
+{
+    static const QByteArray texts[] = {
+        " \xc3\xa0 \xc3\x85sa \xc5\xa0", // UTF-8: à Åsa Š
+        " \xd0\xa0\xd1\x83\xd0\xbd\xd0\xb0", // UTF-8: Руна
+        "\xc3\x85", // UTF-8, touching the text before it
+        " Wait\x85 \xa0x \x8a\x8c\x9e", // Windows-1252: Wait… x ŠŒž
+        "\xa0", // Windows-1252: no-break space, touching
+        "\x85",
+    };
+    const QByteArray bom("\xef\xbb\xbf");
+    const QList<Line> lines = linesOf(*bytes);
+    const int kind = random.bounded(3);
+    if ((kind == 0 && !bytes->startsWith(bom)) || lines.isEmpty()) {
+        bytes->prepend(bom);
+        return QStringLiteral("a byte-order mark before the first line");
+    }
+    QList<int> names;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (world::ConditionedLine::forScanner(lines[i].text).keyIs("NAME"))
+            names << i;
+    }
+    const int i = kind == 1 && !names.isEmpty() ? names[random.bounded(int(names.size()))]
+                                                : random.bounded(int(lines.size()));
+    if (kind == 2) {
+        const QByteArray byte = random.bounded(2) ? "\xa0" : "\x85";
+        bytes->insert(lines[i].start, byte);
+        return QStringLiteral("%1 before line %2 %3")
+                .arg(quoted(byte))
+                .arg(i + 1)
+                .arg(quoted(lines[i].text));
+    }
+    const QByteArray &text = texts[random.bounded(int(std::size(texts)))];
+    bytes->insert(lines[i].start + lines[i].text.size(), text);
+    return QStringLiteral("%1 after line %2 %3")
+            .arg(quoted(text))
+            .arg(i + 1)
+            .arg(quoted(lines[i].text));
+}
+
 QString damageSide(World *target, const char *side, int count, QRandomGenerator &random)
 {
     QStringList said;
     for (int i = 0; i < count; ++i) {
-        if (random.bounded(4) == 0) {
+        // One edit in four is to numbers, one in four to the text's encoding, in any of the
+        // three files.
+        const int kind = random.bounded(4);
+        if (kind == 0) {
             said << QStringLiteral("%1 %2").arg(QLatin1String(side), damageNumbers(target, random));
+            continue;
+        }
+        if (kind == 1) {
+            const int file = random.bounded(3);
+            QByteArray *bytes[] = { &target->accounts, &target->characters, &target->items };
+            const QString names[] = { world::accountsFileName(), world::charactersFileName(),
+                world::itemsFileName() };
+            said << QStringLiteral("%1 %2: %3")
+                            .arg(QLatin1String(side), names[file],
+                                    damageEncoding(bytes[file], random));
             continue;
         }
         const bool characters = random.bounded(2) == 0;

@@ -5,6 +5,8 @@
 #include <QStatusBar>
 #include <QTreeWidget>
 
+#include <algorithm>
+
 #include "app/windowprogress.h"
 #include "world/worldformat.h"
 #include "world/worldloading.h"
@@ -63,6 +65,9 @@ void MainWindow::processChar(QString name, QTreeWidget *view, QMap<int, QString>
         itemByName.insert((*it)->text(0), *it);
     // The item each account number met in the file hangs its characters under.
     QHash<int, QTreeWidgetItem *> itemByAccount;
+    // Items whose names hold bytes of 0x80 and above: decoded once the file's encoding is
+    // known.
+    QList<QTreeWidgetItem *> undecoded;
 
     WindowProgress progress(statusBar(), progressBar);
     world::loadCharacters(*this, name, character, dest, progress,
@@ -82,8 +87,14 @@ void MainWindow::processChar(QString name, QTreeWidget *view, QMap<int, QString>
                     auto *child = new QTreeWidgetItem;
                     child->setText(1, characterName);
                     (*entry)->addChild(child);
+                    if (std::any_of(characterName.cbegin(), characterName.cend(),
+                                [](QChar c) { return c.unicode() >= 0x80; }))
+                        undecoded.append(child);
                 }
             });
+    const world::TextEncoding encoding = dest ? destCharsEncoding : sourceCharsEncoding;
+    for (QTreeWidgetItem *child : std::as_const(undecoded))
+        child->setText(1, world::decodeText(child->text(1), encoding));
 
     view->addTopLevelItems(accountItems);
     // Expanding needs the items in the view; they are back at the rows they had.
