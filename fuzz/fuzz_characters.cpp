@@ -63,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                         transfer::composeCharacter(&source, c.offset, source.size(), numbers);
                 fuzz::check(copy.readError.isEmpty(), "composition met a read error",
                         [&] { return copy.readError; });
-                const transfer::Problem problem =
-                        transfer::verifyCharacter(copy, c.name, numbers, path, c.offset);
+                const transfer::Problem problem = transfer::verifyCharacter(
+                        copy, c.name, fuzz::session().destCharsEncoding, numbers, path, c.offset);
                 return std::make_pair(
                         copy.text, QStringLiteral("%1: %2").arg(problem.line).arg(problem.what));
             });

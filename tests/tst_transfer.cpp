@@ -475,8 +475,8 @@ void tst_Transfer::verificationRefusesNamedNumbers()
     const transfer::CharacterNumbers numbers{ 5, 31, 3 };
     const transfer::CharacterText copy =
             transfer::composeCharacter(&source, header.size(), source.size(), numbers);
-    QCOMPARE(transfer::verifyCharacter(copy, QStringLiteral("Aldo"), numbers, charactersPath,
-                     header.size(), &referenced)
+    QCOMPARE(transfer::verifyCharacter(copy, QStringLiteral("Aldo"), world::TextEncoding::Ascii,
+                     numbers, charactersPath, header.size(), &referenced)
                      .what.left(characterProblem.size()),
             characterProblem);
 
