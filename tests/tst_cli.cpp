@@ -1662,7 +1662,8 @@ void tst_Cli::namesAsWritten()
     const QString source = temp.filePath(QStringLiteral("source"));
     QVERIFY(QDir().mkpath(source));
     QVERIFY(fixture::writeWorld(source, accounts,
-            "SECTION CHARACTER 0\n{\nSERIAL 100\nNAME " + name + "\nACCOUNT 1\n}\n", QByteArray()));
+            "SECTION CHARACTER 0\n{\nSERIAL 100\nNAME " + name + "\nACCOUNT 1\n}\n",
+            QByteArray("")));
 
     const Run list = cli({ QStringLiteral("list"), source });
     QCOMPARE(list.status, 0);
