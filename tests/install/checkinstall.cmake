@@ -30,9 +30,9 @@ set(cli "${PREFIX}/bin/chartransfer-cli")
 set(manuals "${PREFIX}/share/man/man1/chartransfer.1.gz"
     "${PREFIX}/share/man/man1/chartransfer-cli.1.gz")
 set(completion "${PREFIX}/share/bash-completion/completions/chartransfer-cli")
-set(docs "${PREFIX}/share/doc/chartransfer/copyright" "${PREFIX}/share/doc/chartransfer/changelog.gz"
+set(docs "${PREFIX}/share/doc/chartransfer/copyright" "${PREFIX}/share/doc/chartransfer/changelog.Debian.gz"
     "${PREFIX}/share/doc/chartransfer-cli/copyright"
-    "${PREFIX}/share/doc/chartransfer-cli/changelog.gz")
+    "${PREFIX}/share/doc/chartransfer-cli/changelog.Debian.gz")
 foreach(file IN ITEMS "${program}" "${entry}" "${icon}" "${scalable}" "${cli}" ${manuals}
         "${completion}" ${docs})
     if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
@@ -94,10 +94,10 @@ foreach(package chartransfer chartransfer-cli)
     if(NOT text MATCHES "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
         message(FATAL_ERROR "${doc}/copyright is not in the machine-readable format")
     endif()
-    file(READ "${doc}/changelog.gz" head LIMIT 8 HEX)
-    execute_process(COMMAND gzip -dc "${doc}/changelog.gz" OUTPUT_VARIABLE text)
+    file(READ "${doc}/changelog.Debian.gz" head LIMIT 8 HEX)
+    execute_process(COMMAND gzip -dc "${doc}/changelog.Debian.gz" OUTPUT_VARIABLE text)
     if(NOT head MATCHES "^1f8b080000000000" OR NOT text MATCHES "^chartransfer \\([0-9.]+-[0-9]+\\) ")
-        message(FATAL_ERROR "${doc}/changelog.gz (starts ${head}) is not a Debian changelog "
+        message(FATAL_ERROR "${doc}/changelog.Debian.gz (starts ${head}) is not a Debian changelog "
             "compressed with gzip -n")
     endif()
 endforeach()
