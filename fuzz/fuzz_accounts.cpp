@@ -1,7 +1,6 @@
 // The account loader on any accounts file (with a small characters file beside it): it
 // must not crash, and the byte-level reading must give what the toolkit's string functions
 // give.
-#include "app/mainwindow.h"
 #include "fuzzsupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -1,8 +1,13 @@
 // The character loader on any characters file: it must not crash, must agree with the
 // toolkit's string functions, and every character's offset must point just past its
-// record's SECTION line, where a transfer starts copying.
-#include "app/mainwindow.h"
+// record's SECTION line, where a transfer starts copying. The first characters are then
+// copied as a transfer composes them and read back: the same copy and the same verdict on
+// both reading paths.
+#include <QFile>
+
 #include "fuzzsupport.h"
+#include "transfer/composition.h"
+#include "transfer/verification.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -42,5 +47,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     fuzz::check(fast.maxCharSerial >= 0, "maxCharSerial below 0");
+
+    const QString path = world::filePath(fuzz::worldDir(), world::charactersFileName());
+    const transfer::CharacterNumbers numbers{ 100, 200, 3 };
+    int copied = 0;
+    for (const QList<char_st> &list : fast.characters) {
+        for (const char_st &c : list) {
+            if (copied++ == 4)
+                return 0;
+            const auto copies = fuzz::bothWays([&] {
+                QFile source(path);
+                if (!source.open(QIODevice::ReadOnly))
+                    fuzz::fail("cannot read the scratch characters file", path);
+                const transfer::CharacterText copy =
+                        transfer::composeCharacter(&source, c.offset, source.size(), numbers);
+                fuzz::check(copy.readError.isEmpty(), "composition met a read error",
+                        [&] { return copy.readError; });
+                const transfer::Problem problem =
+                        transfer::verifyCharacter(copy, c.name, numbers, path, c.offset);
+                return std::make_pair(
+                        copy.text, QStringLiteral("%1: %2").arg(problem.line).arg(problem.what));
+            });
+            fuzz::check(
+                    copies.first == copies.second, "byte-level and reference copies differ", [&] {
+                        return QStringLiteral("'%1': byte-level %2\n%3\nreference %4\n%5")
+                                .arg(c.name, copies.first.second, world::decode(copies.first.first),
+                                        copies.second.second, world::decode(copies.second.first));
+                    });
+        }
+    }
     return 0;
 }

@@ -2,8 +2,8 @@
 // as the toolkit's string functions and as a plain reading of the rule give.
 #include <climits>
 
-#include "app/mainwindow.h"
 #include "fuzzsupport.h"
+#include "items/itemscans.h"
 
 namespace {
 
@@ -21,9 +21,9 @@ struct Scan
 
 Scan scan()
 {
-    MainWindow &w = fuzz::window();
-    w.acquireSerials(fuzz::worldDir());
-    return { w.maxItemSection, w.maxItemSerial, w.destItemsCutOff };
+    engine::Session &s = fuzz::session();
+    items::acquireSerials(s, fuzz::worldDir(), fuzz::progress());
+    return { s.maxItemSection, s.maxItemSerial, s.destItemsCutOff };
 }
 
 } // namespace

@@ -1,65 +1,108 @@
 #include "fuzzsupport.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QTemporaryDir>
-#include <QTreeWidget>
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/mainwindow.h"
+#include "engine/transferrun.h"
 #include "world/worldformat.h"
 
 namespace fuzz {
 
 namespace {
 
-struct Session
+struct Run
 {
-    Session()
+    Run()
     {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "fuzz";
-        static char *argv[] = { name, nullptr };
-        app = new QApplication(argc, argv);
         const QString base = QDir(QStringLiteral("/dev/shm")).exists()
                 ? QStringLiteral("/dev/shm/chartransfer-fuzz-XXXXXX")
                 : QDir::tempPath() + QStringLiteral("/chartransfer-fuzz-XXXXXX");
         dir = new QTemporaryDir(base);
         if (!dir->isValid())
             fail("cannot make a scratch folder", base);
-        window = new MainWindow;
-        // Removed at exit so runs do not fill /dev/shm; the window and the application are
-        // left to the end of the process on purpose (their teardown is not under test).
-        std::atexit([] { delete session().dir; });
+        // Removed at exit so runs do not fill /dev/shm; the session is left to the end of
+        // the process on purpose (its teardown is not under test).
+        std::atexit([] { delete run().dir; });
     }
 
-    static Session &session();
+    static Run &run();
 
-    QApplication *app = nullptr;
     QTemporaryDir *dir = nullptr;
-    MainWindow *window = nullptr;
+    engine::Session session;
+    engine::Progress progress;
 };
 
-Session &Session::session()
+Run &Run::run()
 {
-    static Session *s = new Session;
-    return *s;
+    static Run *r = new Run;
+    return *r;
 }
+
+// Builds the tree a front end would show from what the loader reports.
+class TreeListener : public engine::LoadListener
+{
+public:
+    explicit TreeListener(const QMap<int, QString> &accounts)
+        : m_accounts(accounts)
+    { }
+
+    void accountsRead(const QList<QString> &names) override
+    {
+        for (const QString &name : names) {
+            m_order.append(name);
+            if (!m_children.contains(name))
+                m_children.insert(name, {});
+        }
+    }
+    void characterRead(int account, const QString &name) override
+    {
+        const auto accountName = m_accounts.constFind(account);
+        if (accountName == m_accounts.cend())
+            return;
+        m_children[accountName.value()].append(name);
+    }
+
+    QStringList tree() const
+    {
+        QStringList tree;
+        QSet<QString> hung;
+        for (const QString &account : m_order) {
+            tree << account;
+            if (hung.contains(account))
+                continue;
+            hung.insert(account);
+            for (const QString &character : m_children.value(account))
+                tree << account + QLatin1Char('/') + character;
+        }
+        return tree;
+    }
+
+private:
+    const QMap<int, QString> &m_accounts;
+    QList<QString> m_order;
+    QHash<QString, QList<QString>> m_children;
+};
 
 } // namespace
 
-MainWindow &window()
+engine::Session &session()
 {
-    return *Session::session().window;
+    return Run::run().session;
+}
+
+engine::Progress &progress()
+{
+    return Run::run().progress;
 }
 
 QString worldDir()
 {
-    return Session::session().dir->path();
+    return Run::run().dir->path();
 }
 
 void writeWorldFile(const QString &fileName, const QByteArray &bytes)
@@ -122,20 +165,16 @@ QString Loaded::describe() const
 
 Loaded loadDestination()
 {
-    MainWindow &w = window();
-    w.fileDestination(worldDir());
+    engine::Session &s = session();
+    TreeListener listener(s.destAccounts);
+    engine::loadWorld(s, worldDir(), true, progress(), listener);
     Loaded loaded;
-    loaded.accounts = w.destAccounts;
-    loaded.characters = w.destChars;
-    loaded.maxCharSection = w.maxCharSection;
-    loaded.maxCharSerial = w.maxCharSerial;
-    loaded.cutOff = w.destCharsCutOff;
-    for (int i = 0; i < w.listView2->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem *account = w.listView2->topLevelItem(i);
-        loaded.tree << account->text(0);
-        for (int j = 0; j < account->childCount(); ++j)
-            loaded.tree << account->text(0) + QLatin1Char('/') + account->child(j)->text(1);
-    }
+    loaded.accounts = s.destAccounts;
+    loaded.characters = s.destChars;
+    loaded.maxCharSection = s.maxCharSection;
+    loaded.maxCharSerial = s.maxCharSerial;
+    loaded.cutOff = s.destCharsCutOff;
+    loaded.tree = listener.tree();
     return loaded;
 }
 

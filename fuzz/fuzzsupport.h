@@ -10,17 +10,20 @@
 #include <cstdint>
 #include <utility>
 
+#include "engine/progress.h"
+#include "engine/session.h"
 #include "world/worldformat.h"
 #include "world/worldindex.h"
 
-class MainWindow;
-
-// What every fuzz target shares: one offscreen application and one window for the whole
-// run, a scratch world folder, and a way to stop with a message when a check fails.
+// What every fuzz target shares: one engine session for the whole run, a scratch world
+// folder, and a way to stop with a message when a check fails.
 namespace fuzz {
 
-// The window, created with its application on first use.
-MainWindow &window();
+// The session the targets load into and scan with, created on first use.
+engine::Session &session();
+
+// A progress report that goes nowhere.
+engine::Progress &progress();
 
 // A world folder that lives for the whole run (on /dev/shm when there is one).
 QString worldDir();
@@ -51,7 +54,8 @@ struct Line
 };
 QList<Line> splitLines(const QByteArray &data);
 
-// What loading worldDir() as the destination left in the window.
+// What loading worldDir() as the destination left in the session, and what the loader told
+// a front end of it.
 struct Loaded
 {
     QMap<int, QString> accounts;
@@ -59,7 +63,10 @@ struct Loaded
     int maxCharSection = 0;
     int maxCharSerial = 0;
     bool cutOff = false;
-    QStringList tree; // "account/character" for every item, in the view's order
+    // "account" for every account the loader reported, in file order, each followed by
+    // "account/character" for every character hung under it (under the first account of
+    // its name, as the window's tree does; one of an account without a record is left out)
+    QStringList tree;
     bool operator==(const Loaded &other) const;
     QString describe() const;
 };

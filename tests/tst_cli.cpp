@@ -11,6 +11,7 @@
 #include "engine/transferrun.h"
 #include "support/worldfixture.h"
 #include "transfer/journal.h"
+#include "transfer/package.h"
 #include "world/worldformat.h"
 
 namespace {
@@ -98,6 +99,11 @@ private slots:
     void interruptedTransferIsRecovered();
     void recoverStatuses_data();
     void recoverStatuses();
+    void exportRefusals_data();
+    void exportRefusals();
+    void packageCarriesTheCharacter();
+    void renameOnArrival_data();
+    void renameOnArrival();
 };
 
 void tst_Cli::checkClean_data()
@@ -690,6 +696,236 @@ void tst_Cli::recoverStatuses()
     QVERIFY(!QFileInfo::exists(journalFile + QStringLiteral(".new")));
     if (journalKept)
         QVERIFY2(run.err.contains("--discard"), run.err.constData());
+}
+
+void tst_Cli::exportRefusals_data()
+{
+    QTest::addColumn<QString>("source"); // "examples", "two in one", or a missing folder
+    QTest::addColumn<QStringList>("arguments"); // after export --from SOURCE --to PACKAGE
+    QTest::addColumn<bool>("targetFilled"); // the package folder holds a file already
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    QTest::addColumn<bool>("asTransfer"); // a transfer of the same says the same
+    QTest::newRow("no such character") << "examples" << QStringList{ "Nobody" } << false << 3
+                                       << "holds a character named Nobody" << true;
+    QTest::newRow("wrong source account")
+            << "examples" << QStringList{ "--source-account", "tobin", "Wren" } << false << 3
+            << "Transfer Error: " << true;
+    QTest::newRow("copy would not read back")
+            << "two in one" << QStringList{ "Aldo" } << false << 3 << "Damaged World: " << true;
+    QTest::newRow("folder not empty") << "examples" << QStringList{ "Wren" } << true << 2
+                                      << "is not empty; nothing was written" << false;
+    QTest::newRow("source missing")
+            << "nowhere" << QStringList{ "Wren" } << false << 6 << "no such directory" << false;
+    QTest::newRow("--account") << "examples" << QStringList{ "--account", "quill", "Wren" } << false
+                               << 2 << "--account is not for export" << false;
+    QTest::newRow("--dry-run") << "examples" << QStringList{ "--dry-run", "Wren" } << false << 2
+                               << "--dry-run is not for export" << false;
+}
+
+// What a transfer refuses, export refuses with the same words; no refusal leaves anything.
+void tst_Cli::exportRefusals()
+{
+    QFETCH(QString, source);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, targetFilled);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    QFETCH(bool, asTransfer);
+    QTemporaryDir temp;
+    QString from = temp.filePath(source);
+    if (source == QLatin1String("examples")) {
+        from = examples(QStringLiteral("source"));
+    } else if (source == QLatin1String("two in one")) {
+        QVERIFY(QDir().mkpath(from));
+        QVERIFY(fixture::writeWorld(from, accounts,
+                "SECTION CHARACTER 0\n{\nSERIAL 100\nNAME Aldo\nACCOUNT 1\nNAME Bert\n"
+                "ACCOUNT 1\n}\n",
+                items));
+    }
+    const QString package = temp.filePath(QStringLiteral("package"));
+    if (targetFilled)
+        QVERIFY(QDir().mkpath(package)
+                && fixture::writeFile(package + QStringLiteral("/notes.txt"), "mine"));
+    const Run run = cli(QStringList{ "export", "--from", from, "--to", package } + arguments);
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.err.contains(says.toUtf8()), run.err.constData());
+    QCOMPARE(QDir(package).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            targetFilled ? QStringList{ QStringLiteral("notes.txt") } : QStringList{});
+    QCOMPARE(QDir(temp.path())
+                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
+                     .filter(QStringLiteral("partial")),
+            QStringList{});
+    if (!asTransfer)
+        return;
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const Run transfer =
+            cli(QStringList{ "transfer", "--from", from, "--to", dest, "--account", "quill" }
+                    + arguments);
+    QCOMPARE(transfer.status, status);
+    // The first line names the transfer or the export; what follows is the same.
+    const auto reason = [](const QByteArray &err) {
+        return err.contains("refused, nothing written\n") ? err.mid(err.indexOf('\n') + 1) : err;
+    };
+    QCOMPARE(reason(run.err), reason(transfer.err));
+}
+
+// Export on one server, copy the folder, transfer on the other: the same bytes as a
+// transfer from the world itself. A package that changed on the way is refused.
+void tst_Cli::packageCarriesTheCharacter()
+{
+    QTemporaryDir temp;
+    const QString source = examples(QStringLiteral("source"));
+    const QString exported = temp.filePath(QStringLiteral("exported"));
+    const Run run = cli({ "export", "--from", source, "--to", exported, "--json", "Aldo Brand",
+            "--source-account", "harald", "Wren" });
+    QCOMPARE(run.status, 0);
+    QCOMPARE(
+            run.out, fixture::readFile(world::filePath(exported, transfer::packageManifestName())));
+    const QJsonObject manifest = QJsonDocument::fromJson(run.out).object();
+    QCOMPARE(manifest.value("characters").toArray().at(0).toObject().value("items").toInt(), 11);
+    QCOMPARE(manifest.value("source").toString(), QDir(source).canonicalPath());
+
+    // The copy another server receives.
+    const QString package = temp.filePath(QStringLiteral("received"));
+    QVERIFY(QDir().mkpath(package));
+    for (const QString &file : worldFiles + QStringList{ transfer::packageManifestName() }) {
+        QVERIFY(QFile::copy(world::filePath(exported, file), world::filePath(package, file)));
+    }
+    const Run listed = cli({ "list", package });
+    QCOMPARE(listed.status, 0);
+    QCOMPARE(listed.out,
+            "account 0: harald\n    Aldo Brand  (serial 1, record 0)\n"
+            "    Wren  (serial 2, record 1)\n");
+
+    const QString direct = temp.filePath(QStringLiteral("direct"));
+    const QString arrived = temp.filePath(QStringLiteral("arrived"));
+    QVERIFY(copyExample(QStringLiteral("destination"), direct));
+    QVERIFY(copyExample(QStringLiteral("destination"), arrived));
+    for (const QString &character : { QStringLiteral("Wren"), QStringLiteral("Aldo Brand") }) {
+        QCOMPARE(cli({ "transfer", "--from", source, "--to", direct, "--account", "linnea",
+                             character })
+                         .status,
+                0);
+        QCOMPARE(cli({ "transfer", "--from", package, "--to", arrived, "--account", "linnea",
+                             character })
+                         .status,
+                0);
+    }
+    QCOMPARE(worldBytes(arrived), worldBytes(direct));
+
+    // Into a package nothing goes: it would no longer be what its manifest says.
+    const QByteArray packed = worldBytes(package);
+    const Run into = cli(
+            { "transfer", "--from", source, "--to", package, "--account", "harald", "Sela Moor" });
+    QCOMPARE(into.status, 3);
+    QCOMPARE(worldBytes(package), packed);
+
+    // Changed on the way: every command that reads it refuses, and nothing is written.
+    const QString characters = world::filePath(package, world::charactersFileName());
+    QVERIFY(fixture::writeFile(
+            characters, fixture::readFile(characters).replace("STR 62", "STR 99")));
+    const QByteArray before = worldBytes(arrived);
+    const Run damaged =
+            cli({ "transfer", "--from", package, "--to", arrived, "--account", "quill", "Wren" });
+    QCOMPARE(damaged.status, 3);
+    QVERIFY2(damaged.err.contains("Damaged Package: ") && damaged.err.contains("ztpcs.wsc differs"),
+            damaged.err.constData());
+    QCOMPARE(worldBytes(arrived), before);
+    QCOMPARE(cli({ "list", package }).status, 6);
+    QCOMPARE(cli({ "check", package }).status, 6);
+}
+
+void tst_Cli::renameOnArrival_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // after transfer --from SRC --to DEST
+    QTest::addColumn<QByteArray>("batch"); // the batch file, for --batch
+    QTest::addColumn<bool>("windows1252"); // the destination's names are not UTF-8
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    QTest::addColumn<QByteArray>("nameLine"); // the copy's NAME line when done
+    QTest::newRow("renamed") << QStringList{ "--account", "linnea", "--name", "Aldo", "Aldo Brand" }
+                             << QByteArray() << false << 0
+                             << "Aldo Brand (harald) -> linnea as Aldo: done"
+                             << QByteArray("NAME Aldo");
+    QTest::newRow("old name taken there, new one free")
+            << QStringList{ "--account", "bram", "--name", "Garrick the Second", "Garrick" }
+            << QByteArray() << false << 0 << "done" << QByteArray("NAME Garrick the Second");
+    QTest::newRow("new name taken there")
+            << QStringList{ "--account", "linnea", "--name", "Corra Dunn", "Wren" } << QByteArray()
+            << false << 3 << "Character Duplication: " << QByteArray();
+    QTest::newRow("account full") << QStringList{ "--account", "ostara", "--name", "Al", "Wren" }
+                                  << QByteArray() << false << 3
+                                  << "Account limit: " << QByteArray();
+    QTest::newRow("comment in the name")
+            << QStringList{ "--account", "quill", "--name", "Wren//x", "Wren" } << QByteArray()
+            << false << 3 << "Character Name: the new name holds \"//\"" << QByteArray();
+    QTest::newRow("blank at the end")
+            << QStringList{ "--account", "quill", "--name", "Wren ", "Wren" } << QByteArray()
+            << false << 3 << "begins or ends with a blank" << QByteArray();
+    QTest::newRow("UTF-8 destination")
+            << QStringList{ "--account", "quill", "--name", QString::fromUtf8("Zoë"), "Wren" }
+            << QByteArray() << false << 0 << "done" << QByteArray("NAME Zo\xc3\xab");
+    QTest::newRow("Windows-1252 destination")
+            << QStringList{ "--account", "quill", "--name", QString::fromUtf8("Zoë"), "Wren" }
+            << QByteArray() << true << 0 << "done" << QByteArray("NAME Zo\xeb");
+    QTest::newRow("not in Windows-1252")
+            << QStringList{ "--account", "quill", "--name", QString::fromUtf8("Ωmega"), "Wren" }
+            << QByteArray() << true << 3 << "cannot hold" << QByteArray();
+    QTest::newRow("two characters")
+            << QStringList{ "--account", "quill", "--name", "X", "Wren", "Garrick" } << QByteArray()
+            << false << 2 << "name only one" << QByteArray();
+    QTest::newRow("batch, fourth column")
+            << QStringList{} << QByteArray("harald\tWren\tquill\tWren the Younger\n") << false << 0
+            << "as Wren the Younger: done" << QByteArray("NAME Wren the Younger");
+    QTest::newRow("batch, a bad name stops all before anything is written")
+            << QStringList{}
+            << QByteArray("harald\tWren\tquill\nmirelle\tSela Moor\tquill\tSela//\n") << false << 3
+            << "moves.txt:2: Sela Moor (mirelle) -> quill as Sela//: refused" << QByteArray();
+    // The run knows the first copy by its new name without reading the destination again.
+    QTest::newRow("batch, second copy under the same new name")
+            << QStringList{}
+            << QByteArray("harald\tWren\tquill\tBo\nmirelle\tSela Moor\tquill\tBo\n") << false << 3
+            << "done before it: Wren" << QByteArray();
+}
+
+void tst_Cli::renameOnArrival()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, batch);
+    QFETCH(bool, windows1252);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    QFETCH(QByteArray, nameLine);
+    QTemporaryDir temp;
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const QString characters = world::filePath(dest, world::charactersFileName());
+    if (windows1252) {
+        QVERIFY(fixture::writeFile(characters,
+                fixture::readFile(characters).replace("// Characters", "// Caf\xe9 characters")));
+    }
+    if (!batch.isEmpty()) {
+        const QString file = temp.filePath(QStringLiteral("moves.txt"));
+        QVERIFY(fixture::writeFile(file, batch));
+        arguments = QStringList{ "--batch", file };
+    }
+    const QByteArray before = worldBytes(dest);
+    const qsizetype oldSize = fixture::readFile(characters).size();
+    const Run run = cli(
+            QStringList{ "transfer", "--from", examples(QStringLiteral("source")), "--to", dest }
+            + arguments);
+    QCOMPARE(run.status, status);
+    QVERIFY2((run.out + run.err).contains(says.toUtf8()), (run.out + run.err).constData());
+    if (status != 0) {
+        QCOMPARE(worldBytes(dest) == before, !says.contains(QLatin1String("done before it")));
+        return;
+    }
+    // The copy reads back under its new name, and only its NAME lines changed.
+    const QByteArray appended = fixture::readFile(characters).mid(oldSize);
+    QVERIFY2(appended.contains("\n" + nameLine + "\n"), appended.constData());
+    QCOMPARE(appended.count("\nNAME "), 1);
 }
 
 QTEST_MAIN(tst_Cli)

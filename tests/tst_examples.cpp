@@ -14,8 +14,11 @@
 #include <QTreeWidget>
 
 #include "app/mainwindow.h"
+#include "engine/session.h"
+#include "engine/transferrun.h"
 #include "support/modalanswer.h"
 #include "support/worldfixture.h"
+#include "transfer/package.h"
 #include "world/worldformat.h"
 
 namespace {
@@ -188,6 +191,7 @@ private slots:
     void transferSucceeds();
     void refusals_data();
     void refusals();
+    void packageAsSource();
 
 private:
     ModalRecord m_chooser;
@@ -593,6 +597,58 @@ void tst_Examples::refusals()
     QCOMPARE(snapshot(destDir), destBefore);
     QCOMPARE(treeOf(window.listView2), destTree);
     QVERIFY2(!QApplication::overrideCursor(), "the wait cursor was left on");
+}
+
+// A package exported from the source is a world to the window: chosen as the source, it lists
+// what it holds, and its character arrives as from the source itself.
+void tst_Examples::packageAsSource()
+{
+    QTemporaryDir tmp;
+    QVERIFY2(tmp.isValid(), qPrintable(tmp.errorString()));
+    const QString sourceDir = examplesDir() + QStringLiteral("/source");
+    const QString packageDir = tmp.filePath(QStringLiteral("package"));
+    const QString byPackage = tmp.filePath(QStringLiteral("by-package"));
+    const QString bySource = tmp.filePath(QStringLiteral("by-source"));
+    QVERIFY(copyWorld(examplesDir() + QStringLiteral("/destination"), byPackage));
+    QVERIFY(copyWorld(examplesDir() + QStringLiteral("/destination"), bySource));
+
+    engine::Session session;
+    engine::Progress quiet;
+    engine::LoadListener none;
+    engine::loadWorld(session, sourceDir, false, quiet, none);
+    const transfer::PackageResult package = transfer::composePackage(session,
+            { { QStringLiteral("harald"), QStringLiteral("Aldo Brand") },
+                    { QStringLiteral("mirelle"), QStringLiteral("Sela Moor") } },
+            quiet);
+    QVERIFY2(package.refusal.isEmpty(), qPrintable(package.refusal.text));
+    QString error;
+    QVERIFY2(transfer::writePackage(packageDir, package.files,
+                     transfer::packageManifest(package, { "test", sourceDir, {} }), &error),
+            qPrintable(error));
+
+    for (const QString &dir : { bySource, byPackage }) {
+        MainWindow window;
+        chooseWorld(window.pushButton2, dir == bySource ? sourceDir : packageDir, &m_chooser);
+        QVERIFY2(m_chooser.ran, "the source chooser did not open");
+        if (dir == byPackage) {
+            const Tree expected{ { QStringLiteral("harald"), { QStringLiteral("Aldo Brand") } },
+                { QStringLiteral("mirelle"), { QStringLiteral("Sela Moor") } } };
+            QCOMPARE(treeOf(window.listView1), expected);
+        }
+        chooseWorld(window.pushButton3, dir, &m_chooser);
+        QVERIFY2(m_chooser.ran, "the destination chooser did not open");
+        QVERIFY(select(window.listView1, QStringLiteral("Aldo Brand")));
+        QVERIFY(select(window.listView2, QStringLiteral("linnea")));
+        BoxCatcher catcher;
+        QTest::mouseClick(window.pushButton1, Qt::LeftButton);
+        QVERIFY2(!catcher.caught().ran, qPrintable(catcher.caught().text));
+        QVERIFY(treeOf(window.listView2)
+                        .value(QStringLiteral("linnea"))
+                        .contains(QStringLiteral("Aldo Brand")));
+    }
+    QVERIFY(snapshot(byPackage) != snapshot(examplesDir() + QStringLiteral("/destination")));
+    QCOMPARE(snapshot(byPackage), snapshot(bySource));
+    QVERIFY(transfer::damagedPackage(packageDir).isEmpty());
 }
 
 QTEST_MAIN(tst_Examples)

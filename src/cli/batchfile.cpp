@@ -5,7 +5,7 @@
 
 namespace cli {
 
-bool readBatch(const QString &path, QList<TransferLine> *transfers, QString *error)
+bool readBatch(const QString &path, QList<TransferLine> *transfers, QString *error, BatchLines kind)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -31,13 +31,25 @@ bool readBatch(const QString &path, QList<TransferLine> *transfers, QString *err
         // Names are taken exactly as written between the TABs: a character's name may end
         // in a blank.
         const QList<QString> fields = line.split(QLatin1Char('\t'));
-        if (fields.size() != 3 || fields.contains(QString())) {
+        if (kind == BatchLines::Characters) {
+            if (fields.size() != 2 || fields.contains(QString())) {
+                *error = QStringLiteral("%1: expected source account and character separated "
+                                        "by a TAB")
+                                 .arg(origin);
+                return false;
+            }
+            transfers->append(
+                    TransferLine{ fields.at(0), fields.at(1), QString(), origin, QString() });
+            continue;
+        }
+        if (fields.size() < 3 || fields.size() > 4 || fields.contains(QString())) {
             *error = QStringLiteral("%1: expected source account, character and destination "
-                                    "account separated by TABs")
+                                    "account (and perhaps a new name) separated by TABs")
                              .arg(origin);
             return false;
         }
-        transfers->append(TransferLine{ fields.at(0), fields.at(1), fields.at(2), origin });
+        transfers->append(
+                TransferLine{ fields.at(0), fields.at(1), fields.at(2), origin, fields.value(3) });
     }
     if (transfers->isEmpty()) {
         *error = QStringLiteral("%1 holds no transfer").arg(path);

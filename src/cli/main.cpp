@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "cli/exitstatus.h"
+#include "cli/export.h"
 #include "cli/recover.h"
 #include "cli/terminal.h"
 #include "cli/transferjob.h"
@@ -37,8 +38,15 @@ Commands:
       Copies each character into the destination account, as the window's arrow
       does, one after another; stops at the first refusal or failure. A batch
       file has one transfer a line: source account, character and destination
-      account separated by TABs; lines starting with # and blank lines are
-      skipped. With --dry-run nothing is written.
+      account separated by TABs, and perhaps a new name; lines starting with #
+      and blank lines are skipped. With --dry-run nothing is written. With
+      --name NEW the one character named arrives under the name NEW.
+  export --from WORLD [--source-account NAME] CHARACTER... --to DIR [--json]
+  export --from WORLD --batch FILE --to DIR [--json]
+      Writes the characters with their items into DIR (which must not exist or
+      be empty) as a package: a small world of their own, with a manifest, to
+      carry to another server and transfer from there. A batch file has source
+      account and character separated by a TAB. --json prints the manifest.
   recover WORLD [--discard]
       Undoes a transfer into WORLD that was interrupted (the program or the
       machine stopped during it), as the window does when it opens the world.
@@ -51,10 +59,13 @@ Exit status:
   0  done; check: no problems found
   1  check found problems
   2  usage error (command line or batch file); nothing was done
-  3  a transfer was refused (recover: could not undo); nothing was written
-  4  a transfer failed; the destination was put back as it was
+  3  a transfer or an export was refused, or a package differs from its
+     manifest (recover: could not undo); nothing was written
+  4  a transfer failed; the destination was put back as it was (export: the
+     package could not be written; nothing of it was left)
   5  a transfer failed and a destination file could NOT be put back
-  6  a world that cannot be read)";
+  6  a world that cannot be read (list, check: a package that differs from
+     its manifest))";
 
 int usageError(const QString &message)
 {
@@ -76,32 +87,42 @@ int main(int argc, char *argv[])
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption json(QStringLiteral("json"),
-            QStringLiteral("list, check: print one JSON document instead of lines."));
+            QStringLiteral("list, check: print one JSON document instead of lines; export: "
+                           "print the manifest."));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
             QStringLiteral("Show no progress (it is shown only on a terminal anyway)."));
     const QCommandLineOption from(QStringLiteral("from"),
-            QStringLiteral("transfer: the source world's directory."), QStringLiteral("SRC"));
+            QStringLiteral("transfer, export: the source world's directory."),
+            QStringLiteral("SRC"));
     const QCommandLineOption to(QStringLiteral("to"),
-            QStringLiteral("transfer: the destination world's directory."), QStringLiteral("DEST"));
+            QStringLiteral("transfer: the destination world's directory; export: the "
+                           "package's directory."),
+            QStringLiteral("DEST"));
     const QCommandLineOption sourceAccount(QStringLiteral("source-account"),
-            QStringLiteral("transfer: the source account that holds the characters (without "
-                           "it every source account is searched)."),
+            QStringLiteral(
+                    "transfer, export: the source account that holds the characters (without "
+                    "it every source account is searched)."),
             QStringLiteral("NAME"));
     const QCommandLineOption account(QStringLiteral("account"),
             QStringLiteral("transfer: the destination account that receives the characters."),
             QStringLiteral("NAME"));
     const QCommandLineOption batch(QStringLiteral("batch"),
-            QStringLiteral("transfer: run the transfers listed in FILE."), QStringLiteral("FILE"));
+            QStringLiteral("transfer: run the transfers listed in FILE; export: export the "
+                           "characters listed in FILE."),
+            QStringLiteral("FILE"));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"),
             QStringLiteral("transfer: write nothing; print what each transfer would do."));
     const QCommandLineOption show(QStringLiteral("show"),
             QStringLiteral("transfer --dry-run: also print the exact text each file would get."));
+    const QCommandLineOption name(QStringLiteral("name"),
+            QStringLiteral("transfer: the name the one character arrives under."),
+            QStringLiteral("NEW"));
     const QCommandLineOption discard(QStringLiteral("discard"),
             QStringLiteral("recover: remove the journal without changing the world's files."));
     parser.addOptions(
-            { json, quiet, from, to, sourceAccount, account, batch, dryRun, show, discard });
+            { json, quiet, from, to, sourceAccount, account, batch, dryRun, show, name, discard });
     parser.addPositionalArgument(QStringLiteral("command"),
-            QStringLiteral("list, check, transfer or recover, and its arguments."),
+            QStringLiteral("list, check, transfer, export or recover, and its arguments."),
             QStringLiteral("command [arguments]"));
 
     if (!parser.parse(QCoreApplication::arguments()))
@@ -116,7 +137,7 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("no command given"));
     const QString command = arguments.takeFirst();
     const QList<QCommandLineOption> transferOnly = { from, to, sourceAccount, account, batch,
-        dryRun, show };
+        dryRun, show, name };
 
     cli::Output out(stdout);
     cli::TerminalProgress progress(parser.isSet(quiet));
@@ -141,6 +162,9 @@ int main(int argc, char *argv[])
         }
         if (arguments.size() != 1)
             return usageError(QStringLiteral("%1 needs one world directory").arg(command));
+        if (const int status = cli::refuseDamagedPackage(
+                    arguments.constFirst(), cli::ExitUnreadable, progress))
+            return status;
         // A transfer into this world that a crash interrupted is undone before the world is
         // read, as the window does when it opens a world; one that cannot be undone is said.
         const transfer::Recovery recovery = transfer::recoverWorld(arguments.constFirst());
@@ -152,11 +176,38 @@ int main(int argc, char *argv[])
                 ? cli::listWorld(arguments.constFirst(), parser.isSet(json), out, progress)
                 : cli::checkWorld(arguments.constFirst(), parser.isSet(json), out, progress);
     }
+    if (command == QLatin1String("export")) {
+        for (const QCommandLineOption &option : { account, dryRun, show, name }) {
+            if (parser.isSet(option))
+                return usageError(
+                        QStringLiteral("--%1 is not for export").arg(option.names().constFirst()));
+        }
+        if (!parser.isSet(from) || !parser.isSet(to))
+            return usageError(QStringLiteral("export needs --from WORLD and --to DIR"));
+        cli::ExportJob job{ parser.value(from), parser.value(to), {}, parser.isSet(json) };
+        if (parser.isSet(batch)) {
+            if (parser.isSet(sourceAccount) || !arguments.isEmpty())
+                return usageError(QStringLiteral(
+                        "--batch names every character: no --source-account or CHARACTER"));
+            QString error;
+            if (!cli::readBatch(
+                        parser.value(batch), &job.characters, &error, cli::BatchLines::Characters))
+                return usageError(error);
+        } else {
+            if (arguments.isEmpty())
+                return usageError(QStringLiteral("export needs the name of a character"));
+            for (const QString &character : std::as_const(arguments)) {
+                job.characters.append(
+                        cli::TransferLine{ parser.value(sourceAccount), character, {}, {}, {} });
+            }
+        }
+        return cli::exportCharacters(job, out, progress);
+    }
     if (command != QLatin1String("transfer"))
         return usageError(QStringLiteral("unknown command '%1'").arg(command));
 
     if (parser.isSet(json))
-        return usageError(QStringLiteral("--json is for list and check"));
+        return usageError(QStringLiteral("--json is for list, check and export"));
     if (!parser.isSet(from) || !parser.isSet(to))
         return usageError(QStringLiteral("transfer needs --from SRC and --to DEST"));
     if (parser.isSet(show) && !parser.isSet(dryRun))
@@ -167,9 +218,10 @@ int main(int argc, char *argv[])
     job.dryRun = parser.isSet(dryRun);
     job.show = parser.isSet(show);
     if (parser.isSet(batch)) {
-        if (parser.isSet(account) || parser.isSet(sourceAccount) || !arguments.isEmpty())
-            return usageError(QStringLiteral(
-                    "--batch names every transfer: no --account, --source-account or CHARACTER"));
+        if (parser.isSet(account) || parser.isSet(sourceAccount) || parser.isSet(name)
+                || !arguments.isEmpty())
+            return usageError(QStringLiteral("--batch names every transfer: no --account, "
+                                             "--source-account, --name or CHARACTER"));
         QString error;
         if (!cli::readBatch(parser.value(batch), &job.transfers, &error))
             return usageError(error);
@@ -178,9 +230,13 @@ int main(int argc, char *argv[])
             return usageError(QStringLiteral("transfer needs --account NAME (or --batch FILE)"));
         if (arguments.isEmpty())
             return usageError(QStringLiteral("transfer needs the name of a character"));
+        if (parser.isSet(name) && arguments.size() != 1)
+            return usageError(QStringLiteral("--name renames one character: name only one"));
+        if (parser.isSet(name) && parser.value(name).isEmpty())
+            return usageError(QStringLiteral("--name needs the new name"));
         for (const QString &character : std::as_const(arguments)) {
-            job.transfers.append(cli::TransferLine{
-                    parser.value(sourceAccount), character, parser.value(account), QString() });
+            job.transfers.append(cli::TransferLine{ parser.value(sourceAccount), character,
+                    parser.value(account), QString(), parser.value(name) });
         }
     }
     return cli::runTransfers(job, out, progress);

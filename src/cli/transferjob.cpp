@@ -8,8 +8,10 @@
 
 #include <climits>
 #include <cstdio>
+#include <optional>
 
 #include "cli/exitstatus.h"
+#include "cli/export.h"
 #include "cli/terminal.h"
 #include "engine/progress.h"
 #include "engine/session.h"
@@ -17,6 +19,7 @@
 #include "items/itemscans.h"
 #include "transfer/composition.h"
 #include "transfer/journal.h"
+#include "transfer/package.h"
 #include "world/filestamp.h"
 #include "world/worldformat.h"
 #include "world/worldindex.h"
@@ -52,8 +55,11 @@ QString unreadable(const QString &dir)
 
 QString label(const TransferLine &transfer)
 {
-    return QStringLiteral("%1 (%2) -> %3")
-            .arg(transfer.character, transfer.sourceAccount, transfer.destAccount);
+    const QString text =
+            QStringLiteral("%1 (%2) -> %3")
+                    .arg(transfer.character, transfer.sourceAccount, transfer.destAccount);
+    return transfer.newName.isEmpty() ? text
+                                      : QStringLiteral("%1 as %2").arg(text, transfer.newName);
 }
 
 // The source accounts that hold a character of that name, in account number order.
@@ -211,6 +217,39 @@ private:
 
 } // namespace
 
+int findSourceAccounts(const engine::Session &session, const QString &from,
+        QList<TransferLine> *lines, TerminalProgress &progress)
+{
+    for (TransferLine &transfer : *lines) {
+        if (!transfer.sourceAccount.isEmpty())
+            continue;
+        const QStringList holders = accountsHolding(session, transfer.character);
+        if (holders.size() > 1) {
+            progress.clear();
+            std::fprintf(stderr,
+                    "chartransfer-cli: %s is a character of %s in %s: name one with "
+                    "--source-account\nTry 'chartransfer-cli --help'.\n",
+                    qPrintable(transfer.character), qPrintable(holders.join(QLatin1String(", "))),
+                    qPrintable(from));
+            return ExitUsage;
+        }
+        if (holders.isEmpty()) {
+            printError(progress,
+                    QStringLiteral("chartransfer-cli: no account of %1 holds a character named "
+                                   "%2; nothing was written")
+                            .arg(from, transfer.character));
+            return ExitRefused;
+        }
+        transfer.sourceAccount = holders.constFirst();
+    }
+    return ExitDone;
+}
+
+QString unreadableWorld(const QString &dir)
+{
+    return unreadable(dir);
+}
+
 int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress)
 {
     for (const QString &dir : { job.from, job.to }) {
@@ -219,6 +258,21 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
             printError(progress, QStringLiteral("chartransfer-cli: %1").arg(error));
             return ExitUnreadable;
         }
+    }
+    // A package is checked against its manifest before anything is read from it, and is
+    // not written to: it would no longer be what its manifest says.
+    for (const QString &dir : { job.from, job.to }) {
+        if (const int status = refuseDamagedPackage(dir, ExitRefused, progress))
+            return status;
+    }
+    if (transfer::isPackage(job.to)) {
+        printError(progress,
+                QStringLiteral("chartransfer-cli: %1 is a package (it holds %2): a transfer into "
+                               "it would make it differ from its manifest; nothing was written\n"
+                               "Transfer from it instead, or remove %2 to use it as a world of "
+                               "its own.")
+                        .arg(job.to, transfer::packageManifestName()));
+        return ExitRefused;
     }
     const bool sameWorld =
             QFileInfo(job.from).canonicalFilePath() == QFileInfo(job.to).canonicalFilePath();
@@ -272,27 +326,31 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
 
     // Every character named on the command line is looked up before anything is written.
     QList<TransferLine> transfers = job.transfers;
-    for (TransferLine &transfer : transfers) {
-        if (!transfer.sourceAccount.isEmpty())
-            continue;
-        const QStringList holders = accountsHolding(session, transfer.character);
-        if (holders.size() > 1) {
-            progress.clear();
-            std::fprintf(stderr,
-                    "chartransfer-cli: %s is a character of %s in %s: name one with "
-                    "--source-account\nTry 'chartransfer-cli --help'.\n",
-                    qPrintable(transfer.character), qPrintable(holders.join(QLatin1String(", "))),
-                    qPrintable(job.from));
-            return ExitUsage;
+    if (const int status = findSourceAccounts(session, job.from, &transfers, progress))
+        return status;
+
+    // A new name is checked against the rules before anything is written: the loader must
+    // read it back as given, and the destination's characters file must be able to hold it.
+    QList<QString> arriving; // per transfer, the name as the loader gives it; empty: its own
+    std::optional<transfer::NameEncoding> encoding;
+    for (const TransferLine &transfer : std::as_const(transfers)) {
+        QString loaded;
+        if (!transfer.newName.isEmpty()) {
+            if (!encoding)
+                encoding = transfer::nameEncodingOf(to);
+            const QString problem = transfer::newNameProblem(transfer.newName, *encoding, &loaded);
+            if (!problem.isEmpty()) {
+                printError(progress,
+                        QStringLiteral("chartransfer-cli: %1%2: refused, nothing written\n"
+                                       "Character Name: %3. Choose another name.")
+                                .arg(transfer.origin.isEmpty()
+                                                ? QString()
+                                                : transfer.origin + QStringLiteral(": "),
+                                        label(transfer), problem));
+                return ExitRefused;
+            }
         }
-        if (holders.isEmpty()) {
-            printError(progress,
-                    QStringLiteral("chartransfer-cli: no account of %1 holds a character named "
-                                   "%2; nothing was written")
-                            .arg(job.from, transfer.character));
-            return ExitRefused;
-        }
-        transfer.sourceAccount = holders.constFirst();
+        arriving.append(loaded);
     }
 
     // The items of every character of the run are read from the source in one pass.
@@ -308,12 +366,13 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     TerminalSteps steps(progress, owners);
 
     QStringList done;
-    for (const TransferLine &transfer : std::as_const(transfers)) {
+    for (qsizetype i = 0; i < transfers.size(); ++i) {
+        const TransferLine &transfer = transfers.at(i);
         const engine::TransferRequest request{ transfer.sourceAccount, transfer.character,
-            transfer.destAccount };
+            transfer.destAccount, arriving.at(i) };
         int destAccount = 0;
         world::findAccount(session.destAccounts, transfer.destAccount, &destAccount);
-        steps.expect(transfer.character, destAccount);
+        steps.expect(arriving.at(i).isEmpty() ? transfer.character : arriving.at(i), destAccount);
         const engine::TransferOutcome outcome =
                 engine::runTransfer(session, request, steps, job.dryRun && !onCopy);
         progress.clear();

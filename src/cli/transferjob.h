@@ -3,6 +3,10 @@
 #include <QList>
 #include <QString>
 
+namespace engine {
+struct Session;
+}
+
 namespace cli {
 
 class Output;
@@ -16,6 +20,7 @@ struct TransferLine
     QString character;
     QString destAccount;
     QString origin; // "FILE:LINE" for a batch line, empty for the command line
+    QString newName; // the name the copy arrives under; empty: its own
 };
 
 struct TransferJob
@@ -31,9 +36,26 @@ struct TransferJob
 // after each, and stops at the first that is refused or fails. Returns the exit status.
 int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress);
 
+// What a line of a batch file names.
+enum class BatchLines {
+    Transfers, // source account, character, destination account and perhaps a new name
+    Characters, // source account and character (export)
+};
+
 // Reads a batch file: one transfer a line, "source account TAB character TAB destination
-// account"; lines that begin with "#" and blank lines are skipped. On a malformed line
+// account", perhaps followed by "TAB new name"; for `Characters`, "source account TAB
+// character". Lines that begin with "#" and blank lines are skipped. On a malformed line
 // returns false with `error` naming it.
-bool readBatch(const QString &path, QList<TransferLine> *transfers, QString *error);
+bool readBatch(const QString &path, QList<TransferLine> *transfers, QString *error,
+        BatchLines kind = BatchLines::Transfers);
+
+// Fills in the source account of every line that names none: the one account of the source
+// world in `session` that holds a character of that name. Returns the exit status after
+// saying what is wrong (no account holds it, or several do), or 0.
+int findSourceAccounts(const engine::Session &session, const QString &from,
+        QList<TransferLine> *lines, TerminalProgress &progress);
+
+// Why the world in `dir` cannot be read as one; empty when it can.
+QString unreadableWorld(const QString &dir);
 
 } // namespace cli

@@ -118,6 +118,7 @@ struct Plan
     Plan(Session &session, const TransferRequest &request)
         : session(session)
         , name(request.character)
+        , arriving(request.newName.isEmpty() ? request.character : request.newName)
         , request(request)
         , sourceWorld(session.sourceDir)
         , destWorld(session.destDir)
@@ -130,6 +131,8 @@ struct Plan
 
     Session &session;
     const QString name;
+    // The name the copy arrives under: its own, or the new one asked for.
+    const QString arriving;
     const TransferRequest &request;
     const QString sourceWorld;
     const QString destWorld;
@@ -191,7 +194,7 @@ Refusal limits(Plan &plan)
                            "characters.") };
     }
     for (const char_st &other : present) {
-        if (other.name == plan.name) {
+        if (other.name == plan.arriving) {
             return { QStringLiteral("Character Duplication"),
                 QStringLiteral("The destination account all ready has a character by "
                                "that name.") };
@@ -331,13 +334,15 @@ Refusal verification(Plan &plan)
         account };
     // Only what the source held when the copy began is read: when source and destination
     // are the same file, the copy must not run on into its own output.
+    const QByteArray newName =
+            plan.request.newName.isEmpty() ? QByteArray() : world::encode(plan.request.newName);
     const transfer::CharacterText copy =
-            transfer::composeCharacter(&source, character.offset, source.size(), numbers);
+            transfer::composeCharacter(&source, character.offset, source.size(), numbers, newName);
     if (!copy.readError.isEmpty())
         return readError(
                 QStringLiteral("Could not read %1: %2.").arg(sourceCharsPath, copy.readError));
     transfer::Problem problem = transfer::verifyCharacter(
-            copy, character.name, numbers, sourceCharsPath, character.offset);
+            copy, plan.arriving, numbers, sourceCharsPath, character.offset);
     if (!problem.isEmpty())
         return damagedSource(character.name, problem);
 

@@ -48,6 +48,9 @@ struct TransferRequest
     QString sourceAccount;
     QString character;
     QString destAccount;
+    // The name the copy arrives under, as the loader gives names (world::decode of the
+    // bytes written); empty: its own.
+    QString newName = QString();
 };
 
 // How a transfer ended.

@@ -29,26 +29,28 @@ QList<int> referencesOf(const item_st &item)
 
 } // namespace
 
-CharacterText composeCharacter(
-        QIODevice *source, qint64 offset, qint64 sourceEnd, const CharacterNumbers &numbers)
+namespace {
+
+// The lines of the record whose SECTION line ends at `offset` that a copy takes (see
+// composeCharacter), added to `copy`; with `numbers`, OWN, ACCOUNT, SERIAL and ROBE
+// rewritten, and with a non-empty `name`, every NAME line too. Without `numbers` every line
+// stays as the source has it.
+void composeBody(CharacterText &copy, QIODevice *source, qint64 offset, qint64 sourceEnd,
+        const CharacterNumbers *numbers, const QByteArray &name)
 {
-    CharacterText copy;
     const auto add = [&copy](const QByteArray &line, qint64 from) {
         copy.lineStarts.append(copy.text.size());
         copy.sourceLines.append(from);
         copy.text += line;
         copy.text += '\n';
     };
-    add(QByteArray(), -1);
-    add("//********Transfered Character***********", -1);
-    add("SECTION CHARACTER " + QByteArray::number(numbers.section), -1);
     if (!source->seek(offset)) {
         copy.readError = source->errorString();
-        return copy;
+        return;
     }
     world::LineReader reader(source, offset);
     reader.setLimit(sourceEnd);
-    const QByteArray serial = QByteArray::number(numbers.serial);
+    const QByteArray serial = numbers ? QByteArray::number(numbers->serial) : QByteArray();
     bool inBody = false;
     while (reader.readLine()) {
         const QByteArrayView raw = reader.line();
@@ -67,23 +69,53 @@ CharacterText composeCharacter(
             copy.stoppedAt = reader.lineStart();
             break;
         }
-        if (line.keyIs("OWN"))
+        if (numbers && line.keyIs("OWN"))
             add("OWN " + serial, reader.lineStart());
-        else if (line.keyIs("ACCOUNT"))
-            add("ACCOUNT " + QByteArray::number(numbers.account), reader.lineStart());
-        else if (line.keyIs("SERIAL"))
+        else if (numbers && line.keyIs("ACCOUNT"))
+            add("ACCOUNT " + QByteArray::number(numbers->account), reader.lineStart());
+        else if (numbers && line.keyIs("SERIAL"))
             add("SERIAL " + serial, reader.lineStart());
-        else if (line.keyIs("ROBE"))
+        else if (numbers && line.keyIs("ROBE"))
             add("ROBE -1", reader.lineStart());
+        else if (!name.isEmpty() && line.keyIs("NAME"))
+            add("NAME " + name, reader.lineStart());
         else
             add(raw.toByteArray(), reader.lineStart());
         if (line.is("}"))
-            return copy;
+            return;
     }
     if (copy.stoppedAt < 0)
         copy.stoppedAt = reader.pos();
     copy.readError = reader.errorString();
     add("}", -1);
+}
+
+void addLine(CharacterText &copy, const QByteArray &line)
+{
+    copy.lineStarts.append(copy.text.size());
+    copy.sourceLines.append(-1);
+    copy.text += line;
+    copy.text += '\n';
+}
+
+} // namespace
+
+CharacterText composeCharacter(QIODevice *source, qint64 offset, qint64 sourceEnd,
+        const CharacterNumbers &numbers, const QByteArray &name)
+{
+    CharacterText copy;
+    addLine(copy, QByteArray());
+    addLine(copy, "//********Transfered Character***********");
+    addLine(copy, "SECTION CHARACTER " + QByteArray::number(numbers.section));
+    composeBody(copy, source, offset, sourceEnd, &numbers, name);
+    return copy;
+}
+
+CharacterText composeRecord(QIODevice *source, qint64 offset, qint64 sourceEnd, int section)
+{
+    CharacterText copy;
+    addLine(copy, "SECTION CHARACTER " + QByteArray::number(section));
+    composeBody(copy, source, offset, sourceEnd, nullptr, QByteArray());
     return copy;
 }
 

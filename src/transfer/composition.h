@@ -44,8 +44,14 @@ struct CharacterText
 // the loader reads those keys. Lines the loader passes over while it looks for that brace
 // (another record's text) are left out. The copy ends at the loader's closing brace, before
 // a line that starts another record, or at `sourceEnd`; the last two get a "}" of our own.
-CharacterText composeCharacter(
-        QIODevice *source, qint64 offset, qint64 sourceEnd, const CharacterNumbers &numbers);
+// A non-empty `name` renames the copy: every NAME line becomes "NAME " and those bytes.
+CharacterText composeCharacter(QIODevice *source, qint64 offset, qint64 sourceEnd,
+        const CharacterNumbers &numbers, const QByteArray &name = QByteArray());
+
+// The same record as a package holds it: the header "SECTION CHARACTER <section>" and the
+// lines composeCharacter takes, each as the source has it, numbers included. Copied from
+// there, it gives what composeCharacter gives from the source.
+CharacterText composeRecord(QIODevice *source, qint64 offset, qint64 sourceEnd, int section);
 
 // The collected items that are written: an item lying in a container, or a key (type 7)
 // opening an object, that is not written itself stays behind with it, and so does what

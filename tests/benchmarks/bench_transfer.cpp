@@ -10,6 +10,8 @@
 // show what the shared reading layer costs. DEST_WORLD itself is never written.
 
 #include "app/mainwindow.h"
+#include "engine/session.h"
+#include "transfer/package.h"
 #include "world/worldformat.h"
 
 #include <QAbstractButton>
@@ -413,7 +415,7 @@ int main(int argc, char **argv)
     if (args.size() != 2) {
         std::fprintf(stderr,
                 "usage: chartransfer_bench SOURCE_WORLD DEST_WORLD [--scratch DIR] "
-                "[--no-reference] [--only reader,load,acquire,identify,transfer]\n");
+                "[--no-reference] [--only reader,load,acquire,identify,transfer,export]\n");
         return 2;
     }
     const QString sourceDir = args.at(0);
@@ -588,6 +590,29 @@ int main(int argc, char **argv)
                 plainSeconds.value(sourceItems) + plainSeconds.value(destItems)
                         + plainSeconds.value(destChars) + plainSeconds.value(destAccounts));
         rows.back().file = QStringLiteral("transfer-reads");
+    }
+
+    // The package of the same character (export without writing it): a transfer that
+    // writes nothing, over the source as the window loaded it.
+    if (runs("export") && !accountName.isEmpty()) {
+        engine::Session session;
+        session.sourceDir = sourceDir;
+        session.sourceAccounts = window.sourceAccounts;
+        session.sourceChars = window.sourceChars;
+        engine::Progress quiet;
+        transfer::PackageResult package;
+        const double compose = elapsed([&] {
+            package = transfer::composePackage(session, { { accountName, characterName } }, quiet);
+        });
+        addRow(QStringLiteral("composePackage (richest character)"), sourceItems, compose,
+                fileSize(sourceItems) + fileSize(sourceChars),
+                package.refusal.isEmpty()
+                        ? QStringLiteral("%1 B characters, %2 B items, %3 items, %4 left behind")
+                                  .arg(package.files.characters.size())
+                                  .arg(package.files.items.size())
+                                  .arg(package.characters.value(0).items)
+                                  .arg(package.characters.value(0).itemsLeftBehind)
+                        : QStringLiteral("refused: ") + package.refusal.text);
     }
 
     printTable();
