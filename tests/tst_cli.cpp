@@ -14,6 +14,8 @@
 #include "transfer/package.h"
 #include "world/worldformat.h"
 
+#include <csignal>
+
 namespace {
 
 struct Run
@@ -87,6 +89,21 @@ private slots:
     void listsAsTheWindow();
     void exitStatuses_data();
     void exitStatuses();
+    void notAWorld_data();
+    void notAWorld();
+    void helpDescribesTheOptions();
+    void missingFiles_data();
+    void missingFiles();
+    void pluralsAreRight();
+    void refusalsSpeakOfCommands_data();
+    void refusalsSpeakOfCommands();
+    void rerunWithSkipExisting();
+    void chainedBatchInOneWorld();
+    void dryRunWritesNothingAnywhere();
+    void transferJson();
+    void batchShowsItsPosition();
+    void interruptedBatch_data();
+    void interruptedBatch();
     void sameBytesAsTheWindow();
     void batchEqualsOneByOne();
     void generatedBatchEqualsOneByOne();
@@ -212,6 +229,8 @@ void tst_Cli::checkFindsDamage()
     QCOMPARE(lines.takeLast(), QString());
     const QString summary = lines.takeLast();
     QVERIFY2(summary.startsWith(dir.path()), qPrintable(summary));
+    if (file != world::accountsFileName())
+        QVERIFY2(summary.contains(QLatin1String(" (1 account record, ")), qPrintable(summary));
     for (QString &line : lines)
         line.remove(dir.path() + QLatin1Char('/'));
     QCOMPARE(lines, problems);
@@ -276,8 +295,15 @@ void tst_Cli::exitStatuses_data()
     QTest::newRow("no command") << QStringList{} << 2;
     QTest::newRow("unknown command") << QStringList{ "copy", source } << 2;
     QTest::newRow("check without a world") << QStringList{ "check" } << 2;
-    QTest::newRow("--json on transfer")
+    QTest::newRow("transfer without --account")
             << QStringList{ "transfer", "--from", source, "--to", source, "--json" } << 2;
+    QTest::newRow("--show with --json") << QStringList{ "transfer", "--from", source, "--to",
+        source, "--account", "tobin", "Wren", "--dry-run", "--show", "--json" }
+                                        << 2;
+    QTest::newRow("--skip-existing on list")
+            << QStringList{ "list", source, "--skip-existing" } << 2;
+    QTest::newRow("-q") << QStringList{ "-q", "list", source } << 0;
+    QTest::newRow("-h") << QStringList{ "-h" } << 0;
     QTest::newRow("--show without --dry-run") << QStringList{ "transfer", "--from", source, "--to",
         source, "--account", "tobin", "Wren", "--show" }
                                               << 2;
@@ -295,6 +321,387 @@ void tst_Cli::exitStatuses()
     const Run run = cli(arguments);
     QCOMPARE(run.status, status);
     QCOMPARE(run.err.isEmpty(), status == 0);
+}
+
+// Every command says the same of a path that is no world.
+void tst_Cli::notAWorld_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("kind");
+    for (const char *command : { "list", "check", "recover", "transfer --from", "transfer --to" }) {
+        for (const char *kind : { "missing", "file", "empty" }) {
+            QTest::addRow("%s, %s", command, kind)
+                    << QString::fromLatin1(command) << QString::fromLatin1(kind);
+        }
+    }
+}
+
+void tst_Cli::notAWorld()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, kind);
+    QTemporaryDir temp;
+    const QString path = temp.filePath(QStringLiteral("path"));
+    const QString why = kind == QLatin1String("missing") ? QStringLiteral("no such directory")
+            : kind == QLatin1String("file")
+            ? QStringLiteral("not a directory")
+            : QStringLiteral("it holds none of accounts.adm, ztpcs.wsc and ztitems.wsc");
+    if (kind == QLatin1String("file"))
+        QVERIFY(fixture::writeFile(path, "SECTION ACCOUNT 1\n"));
+    if (kind == QLatin1String("empty"))
+        QVERIFY(QDir().mkpath(path));
+    const QString world = examples(QStringLiteral("source"));
+    QStringList arguments = command.split(QLatin1Char(' '));
+    if (command == QLatin1String("transfer --from"))
+        arguments << path << "--to" << world << "--account"
+                  << "tobin"
+                  << "Wren";
+    else if (command == QLatin1String("transfer --to"))
+        arguments << path << "--from" << world << "--account"
+                  << "tobin"
+                  << "Wren";
+    else
+        arguments << path;
+    const Run run = cli(arguments);
+    QCOMPARE(run.status, 6);
+    QCOMPARE(QString::fromLocal8Bit(run.err),
+            QStringLiteral("chartransfer-cli: %1 is not a world: %2\n").arg(path, why));
+}
+
+// What --help promises is there, and nothing it does not hold.
+void tst_Cli::helpDescribesTheOptions()
+{
+    const Run help = cli({ QStringLiteral("--help") });
+    QCOMPARE(help.status, 0);
+    for (const char *said : { "-q, --quiet", "--skip-existing", "--without-items", "--json",
+                 "Put -- before a character", "130, 143" })
+        QVERIFY2(help.out.contains(said), said);
+    QVERIFY(!help.out.contains("help-all"));
+}
+
+void tst_Cli::missingFiles_data()
+{
+    QTest::addColumn<QString>("removed"); // "source/FILE" or "dest/FILE"
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says"); // on standard output for 0, else on standard error
+    QTest::addColumn<bool>("written");
+    QTest::newRow("source without items")
+            << "source/ztitems.wsc" << QStringList{} << 3
+            << "chartransfer-cli: the source world has no ztitems.wsc: Aldo Brand would arrive "
+               "without any items; nothing was written."
+            << false;
+    QTest::newRow("source without items, --without-items")
+            << "source/ztitems.wsc" << QStringList{ "--without-items" } << 0
+            << "done: record 10, serial 11; 0 items moved, 0 left behind\n"
+            << true;
+    QTest::newRow("source without characters")
+            << "source/ztpcs.wsc" << QStringList{} << 6
+            << "chartransfer-cli: cannot read SRC/ztpcs.wsc: " << false;
+    QTest::newRow("source without accounts")
+            << "source/accounts.adm" << QStringList{} << 6
+            << "chartransfer-cli: cannot read SRC/accounts.adm: " << false;
+    QTest::newRow("destination without accounts")
+            << "dest/accounts.adm" << QStringList{} << 6
+            << "chartransfer-cli: cannot read DEST/accounts.adm: " << false;
+    QTest::newRow("destination without items")
+            << "dest/ztitems.wsc" << QStringList{} << 0 << "\ncreated DEST/ztitems.wsc\n"
+            << true;
+    QTest::newRow("destination without characters")
+            << "dest/ztpcs.wsc" << QStringList{} << 0 << "\ncreated DEST/ztpcs.wsc\n"
+            << true;
+    QTest::newRow("destination without items, dry run")
+            << "dest/ztitems.wsc" << QStringList{ "--dry-run" } << 0
+            << "\nwould create DEST/ztitems.wsc\n"
+            << false;
+}
+
+void tst_Cli::missingFiles()
+{
+    QFETCH(QString, removed);
+    QFETCH(QStringList, options);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    QFETCH(bool, written);
+    QTemporaryDir temp;
+    const QString source = temp.filePath(QStringLiteral("source"));
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("source"), source));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    QVERIFY(QFile::remove(temp.filePath(removed)));
+    const QByteArray before = worldBytes(dest);
+    const Run run = cli(QStringList{ "transfer", "--from", source, "--to", dest, "--account",
+                                "linnea", "Aldo Brand" }
+            + options);
+    QCOMPARE(run.status, status);
+    says.replace(QLatin1String("SRC"), source).replace(QLatin1String("DEST"), dest);
+    const QByteArray &shown = status == 0 ? run.out : run.err;
+    QVERIFY2(shown.contains(says.toUtf8()), shown.constData());
+    QCOMPARE(worldBytes(dest) != before, written);
+}
+
+// Counts read as English: "1 item", "2 items".
+void tst_Cli::pluralsAreRight()
+{
+    QTemporaryDir source;
+    QTemporaryDir dest;
+    QVERIFY(fixture::writeWorld(source.path(), accounts,
+            characters + "SECTION CHARACTER 1\n{\nSERIAL 101\nNAME Bo\nACCOUNT 1\n}\n",
+            "SECTION WORLDITEM 1\n{\nSERIAL 5000\nOWNER 100\n}\n"));
+    QVERIFY(fixture::writeWorld(dest.path(), accounts, QByteArray(""), QByteArray("")));
+    const Run run = cli({ "transfer", "--from", source.path(), "--to", dest.path(), "--account",
+            "alice", "Aldo", "Bo" });
+    QCOMPARE(run.status, 0);
+    QVERIFY2(run.out.contains("Aldo (alice) -> alice: done: record 0, serial 1; 1 item moved, 0 "
+                              "left behind\n")
+                    && run.out.contains("Bo (alice) -> alice: done: record 1, serial 2; 0 items "
+                                        "moved, 0 left behind\n")
+                    && run.out.contains("\n2 transfers done, 1 item moved, 0 left behind in "),
+            run.out.constData());
+}
+
+// The engine's refusals give the window's advice ("select the world again"); the terminal
+// program says what to do with commands instead.
+void tst_Cli::refusalsSpeakOfCommands_data()
+{
+    QTest::addColumn<QByteArray>("appended"); // to the destination characters file
+    QTest::addColumn<bool>("journal"); // a journal of a transfer that cannot be undone
+    QTest::addColumn<QString>("says");
+    QTest::newRow("destination cut off")
+            << QByteArray("SECTION CHARACTER 99\n{\nNAME Cut\n") << false
+            << "(complete or remove its last record), then run the command again.";
+    QTest::newRow("journal kept") << QByteArray() << true
+                                  << "Run the command again (or \"chartransfer-cli recover\" on "
+                                     "the world): a transfer that can be undone is undone then";
+}
+
+void tst_Cli::refusalsSpeakOfCommands()
+{
+    QFETCH(QByteArray, appended);
+    QFETCH(bool, journal);
+    QFETCH(QString, says);
+    QTemporaryDir temp;
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const QString characters = world::filePath(dest, world::charactersFileName());
+    QVERIFY(fixture::writeFile(characters, fixture::readFile(characters) + appended));
+    if (journal) {
+        transfer::Journal kept{ QStringLiteral("Aldo Brand"), examples(QStringLiteral("source")),
+            { { world::charactersFileName(), 0, true, 0, 0, "SECTION CHARACTER 10\n" } } };
+        QString error;
+        QVERIFY(transfer::describeFiles(dest, &kept, &error));
+        QVERIFY(transfer::writeJournal(dest, kept, &error));
+        // Changed since in another way: the journal cannot be trusted to cut with.
+        QVERIFY(fixture::writeFile(characters, fixture::readFile(characters) + "// saved\n"));
+    }
+    const QByteArray before = worldBytes(dest);
+    const Run run = cli({ "transfer", "--from", examples(QStringLiteral("source")), "--to", dest,
+            "--account", "linnea", "Aldo Brand" });
+    QCOMPARE(run.status, 3);
+    QVERIFY2(run.err.contains(says.toUtf8()), run.err.constData());
+    QVERIFY2(!run.err.contains("elect the"), run.err.constData());
+    QCOMPARE(worldBytes(dest), before);
+}
+
+// A batch run again with --skip-existing passes over what is done and does the rest.
+void tst_Cli::rerunWithSkipExisting()
+{
+    QTemporaryDir temp;
+    const QString source = examples(QStringLiteral("source"));
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    const QString expected = temp.filePath(QStringLiteral("expected"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    QVERIFY(copyExample(QStringLiteral("destination"), expected));
+    const QString batchFile = temp.filePath(QStringLiteral("batch.txt"));
+    const QByteArray lines = "harald\tWren\tquill\nmirelle\tSela Moor\tquill\n"
+                             "harald\tAldo Brand\tlinnea\n";
+    QVERIFY(fixture::writeFile(batchFile, lines));
+    QCOMPARE(cli({ "transfer", "--from", source, "--to", expected, "--batch", batchFile }).status,
+            0);
+
+    // The first line done before; the rerun does the other two.
+    QCOMPARE(cli({ "transfer", "--from", source, "--to", dest, "--source-account", "harald",
+                         "--account", "quill", "Wren" })
+                     .status,
+            0);
+    const QStringList rerun = { "transfer", "--from", source, "--to", dest, "--batch", batchFile,
+        "--skip-existing" };
+    const Run second = cli(rerun);
+    QCOMPARE(second.status, 0);
+    QVERIFY2(second.out.startsWith(batchFile.toUtf8()
+                     + ":1: Wren (harald) -> quill: already "
+                       "there\n"),
+            second.out.constData());
+    QCOMPARE(second.out.count(": done: "), 2);
+    QVERIFY2(second.out.contains("\n2 transfers done, 14 items moved, 0 left behind, 1 line "
+                                 "passed over in "),
+            second.out.constData());
+    QCOMPARE(worldBytes(dest), worldBytes(expected));
+
+    // Run once more, it does nothing.
+    const QByteArray done = worldBytes(dest);
+    const Run third = cli(rerun);
+    QCOMPARE(third.status, 0);
+    QCOMPARE(third.out.count(": already there\n"), 3);
+    QCOMPARE(worldBytes(dest), done);
+    // Without the option the first line is a duplicate, refused before anything is written.
+    QCOMPARE(cli(rerun.mid(0, rerun.size() - 1)).status, 3);
+    QCOMPARE(worldBytes(dest), done);
+}
+
+// Within one world a batch may move a character an earlier line moved: the same bytes as
+// the lines run one at a time. A dry run of it writes nothing and says which line it
+// cannot follow.
+void tst_Cli::chainedBatchInOneWorld()
+{
+    QTemporaryDir temp;
+    const QString batched = temp.filePath(QStringLiteral("batched"));
+    const QString single = temp.filePath(QStringLiteral("single"));
+    QVERIFY(copyExample(QStringLiteral("destination"), batched));
+    QVERIFY(copyExample(QStringLiteral("destination"), single));
+    const QList<QStringList> transfers = { { "bram", "Odo Fenn", "linnea" },
+        { "linnea", "Odo Fenn", "quill" }, { "linnea", "Corra Dunn", "quill" },
+        { "quill", "Corra Dunn", "bram" } };
+    QByteArray batch;
+    for (const QStringList &transfer : transfers) {
+        batch += transfer.join(QLatin1Char('\t')).toUtf8() + '\n';
+        QCOMPARE(cli({ "transfer", "--from", single, "--to", single, "--source-account",
+                             transfer[0], "--account", transfer[2], transfer[1] })
+                         .status,
+                0);
+    }
+    const QString batchFile = temp.filePath(QStringLiteral("batch.txt"));
+    QVERIFY(fixture::writeFile(batchFile, batch));
+    const QStringList run = { "transfer", "--from", batched, "--to", batched, "--batch",
+        batchFile };
+
+    const QByteArray before = worldBytes(batched);
+    const Run dry = cli(run + QStringList{ "--dry-run" });
+    QCOMPARE(dry.status, 0);
+    QCOMPARE(worldBytes(batched), before);
+    QVERIFY2(dry.out.contains(":2: Odo Fenn (linnea) -> quill: not checked: only an earlier "
+                              "line of this dry run would write this character"),
+            dry.out.constData());
+    QCOMPARE(dry.out.count(": would be record "), 2);
+
+    const Run real = cli(run);
+    QCOMPARE(real.status, 0);
+    QCOMPARE(real.out.count(": done: "), 4);
+    QCOMPARE(worldBytes(batched), worldBytes(single));
+}
+
+// A dry run of a batch writes nothing, in the worlds or elsewhere, and says what the real
+// run then does, line by line.
+void tst_Cli::dryRunWritesNothingAnywhere()
+{
+    QTemporaryDir temp;
+    const QString source = examples(QStringLiteral("source"));
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    const QString scratch = temp.filePath(QStringLiteral("tmp"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    QVERIFY(QDir().mkpath(scratch));
+    const QString batchFile = temp.filePath(QStringLiteral("batch.txt"));
+    QVERIFY(fixture::writeFile(batchFile,
+            "harald\tWren\tquill\nmirelle\tSela Moor\tquill\ntobin\tGarrick\tquill\n"
+            "harald\tAldo Brand\tquill\nharald\tAldo Brand\tlinnea\ntobin\tGarrick\tquill\n"));
+    const QByteArray before = worldBytes(dest);
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), scratch);
+    process.setProcessEnvironment(environment);
+    const QStringList run = { "transfer", "--from", source, "--to", dest, "--batch", batchFile };
+    process.start(QStringLiteral(CHARTRANSFER_CLI), run + QStringList{ "--dry-run" });
+    QVERIFY(process.waitForFinished(60000));
+    const QByteArray dry = process.readAllStandardOutput();
+    // The sixth would be a second Garrick in quill: only a dry run that follows the
+    // destination sees that.
+    QCOMPARE(process.exitCode(), 3);
+    QCOMPARE(worldBytes(dest), before);
+    QCOMPARE(QDir(scratch).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+
+    const Run real = cli(run);
+    QCOMPARE(real.status, 3);
+    // The same lines, the time of the totals aside.
+    const auto untimed = [](QByteArray text) { return text.left(text.lastIndexOf(" in ")); };
+    QCOMPARE(untimed(QByteArray(dry)
+                             .replace(": would be ", ": done: ")
+                             .replace("would be done", "done")),
+            untimed(real.out));
+    QVERIFY2(real.err.contains(":6: Garrick (tobin) -> quill: refused, nothing written\n"
+                               "Character Duplication: "),
+            real.err.constData());
+    QCOMPARE(real.out.count(": done: "), 5);
+}
+
+// One JSON document: each line's outcome, the refusal with its caption and text, the totals.
+void tst_Cli::transferJson()
+{
+    QTemporaryDir temp;
+    const QString source = examples(QStringLiteral("source"));
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const Run run = cli({ "transfer", "--from", source, "--to", dest, "--account", "bram", "--json",
+            "Wren", "Garrick" });
+    QCOMPARE(run.status, 3);
+    QJsonParseError error;
+    const QJsonObject json = QJsonDocument::fromJson(run.out, &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    const QJsonArray transfers = json[QLatin1String("transfers")].toArray();
+    QCOMPARE(transfers.size(), 2);
+    const QJsonObject done = transfers[0].toObject();
+    QCOMPARE(done[QLatin1String("result")].toString(), QStringLiteral("done"));
+    QCOMPARE(done[QLatin1String("character")].toString(), QStringLiteral("Wren"));
+    QCOMPARE(done[QLatin1String("sourceAccount")].toString(), QStringLiteral("harald"));
+    QCOMPARE(done[QLatin1String("record")].toInt(), 10);
+    QCOMPARE(done[QLatin1String("serial")].toInt(), 11);
+    QCOMPARE(done[QLatin1String("itemsWritten")].toInt(), 3);
+    QCOMPARE(done[QLatin1String("itemsLeftBehind")].toInt(), 0);
+    const QJsonObject refused = transfers[1].toObject();
+    QCOMPARE(refused[QLatin1String("result")].toString(), QStringLiteral("refused"));
+    QCOMPARE(refused[QLatin1String("caption")].toString(), QStringLiteral("Character Duplication"));
+    QVERIFY(refused[QLatin1String("text")].toString().contains(QLatin1String("all ready")));
+    const QJsonObject totals = json[QLatin1String("totals")].toObject();
+    QCOMPARE(totals[QLatin1String("transfers")].toInt(), 1);
+    QCOMPARE(totals[QLatin1String("items")].toInt(), 3);
+    QCOMPARE(json[QLatin1String("stopped")][QLatin1String("reason")].toString(),
+            QStringLiteral("refused"));
+    QCOMPARE(json[QLatin1String("stopped")][QLatin1String("firstNotDone")].toString(),
+            QStringLiteral("Garrick"));
+
+    // A run that cannot begin is a document too, with the reason.
+    const Run typo = cli(
+            { "transfer", "--from", source, "--to", dest, "--account", "Quill", "--json", "Wren" });
+    QCOMPARE(typo.status, 3);
+    const QJsonObject stopped =
+            QJsonDocument::fromJson(typo.out).object()[QLatin1String("stopped")].toObject();
+    QCOMPARE(stopped[QLatin1String("reason")].toString(), QStringLiteral("refused"));
+    QVERIFY(stopped[QLatin1String("text")].toString().contains(
+            QLatin1String("did you mean \"quill\"?")));
+}
+
+// On a terminal, a batch's progress names its place in the batch.
+void tst_Cli::batchShowsItsPosition()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+        QSKIP("script(1) is needed to run the program at a terminal");
+    QTemporaryDir temp;
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QVERIFY(copyExample(QStringLiteral("destination"), dest));
+    const QString batchFile = temp.filePath(QStringLiteral("batch.txt"));
+    QVERIFY(fixture::writeFile(batchFile, "harald\tWren\tquill\nmirelle\tSela Moor\tquill\n"));
+    QStringList command = { QStringLiteral(CHARTRANSFER_CLI), "transfer", "--from",
+        examples(QStringLiteral("source")), "--to", dest, "--batch", batchFile };
+    for (QString &word : command)
+        word = QLatin1Char('\'') + word + QLatin1Char('\'');
+    QProcess process;
+    process.start(QStringLiteral("script"),
+            { "-qec", command.join(QLatin1Char(' ')), QProcess::nullDevice() });
+    QVERIFY(process.waitForFinished(60000));
+    const QByteArray shown = process.readAllStandardOutput();
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY2(shown.contains("\r\033[K2/2 Sela Moor: "), shown.constData());
+    QVERIFY2(shown.contains("1 item moved") || shown.contains("2 transfers done, 6 items moved"),
+            shown.constData());
 }
 
 // The window and the terminal program append the same bytes for the same transfer.
@@ -472,19 +879,45 @@ void tst_Cli::refusalsWriteNothing_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("says");
+    QTest::addColumn<QString>("says"); // SRC and DEST stand for the worlds
     QTest::addColumn<bool>("written"); // by a transfer before the one refused
     QTest::newRow("account limit") << QStringList{ "--account", "ostara", "Aldo Brand" } << 3
                                    << "Account limit: " << false;
     QTest::newRow("duplicate name") << QStringList{ "--account", "bram", "Garrick" } << 3
                                     << "Character Duplication: " << false;
-    QTest::newRow("wrong source account")
+    // A name that matches nothing is the operator's typo, not a world that disagrees.
+    QTest::newRow("account in another case")
+            << QStringList{ "--account", "Quill", "Wren" } << 3
+            << "no account \"Quill\" in DEST/accounts.adm; did you mean \"quill\"?\n"
+            << false;
+    QTest::newRow("source account, two letters swapped")
+            << QStringList{ "--source-account", "harlad", "--account", "quill", "Wren" } << 3
+            << "no account \"harlad\" in SRC/accounts.adm; did you mean \"harald\"?\n"
+            << false;
+    QTest::newRow("right character, wrong source account")
             << QStringList{ "--source-account", "tobin", "--account", "quill", "Wren" } << 3
-            << "Transfer Error: " << false;
-    QTest::newRow("no such character") << QStringList{ "--account", "quill", "Nobody" } << 3
-                                       << "holds a character named" << false;
+            << "no character \"Wren\" in the account tobin in SRC/ztpcs.wsc; \"Wren\" is a "
+               "character of harald\n"
+            << false;
+    QTest::newRow("character, one letter left out")
+            << QStringList{ "--source-account", "harald", "--account", "quill", "Aldo Bran" } << 3
+            << "no character \"Aldo Bran\" in the account harald in SRC/ztpcs.wsc; did you mean "
+               "\"Aldo Brand\"?\n"
+            << false;
+    QTest::newRow("character, every account searched")
+            << QStringList{ "--account", "quill", "aldo brant" } << 3
+            << "no character \"aldo brant\" in SRC/ztpcs.wsc (searched the accounts harald, "
+               "mirelle, tobin); did you mean \"Aldo Brand\" (harald)?\n"
+            << false;
+    QTest::newRow("nothing like it") << QStringList{ "--account", "quill", "Nobody" } << 3
+                                     << "(searched the accounts harald, mirelle, tobin)\n"
+                                     << false;
+    QTest::newRow("a typo in the second, the first not done")
+            << QStringList{ "--account", "quill", "Wren", "Garick" } << 3
+            << "did you mean \"Garrick\" (tobin)?\nNothing was written.\n"
+            << false;
     QTest::newRow("second of two refused") << QStringList{ "--account", "bram", "Wren", "Garrick" }
-                                           << 3 << "done before it: Wren." << true;
+                                           << 3 << "done before it: 1 line, the last Wren." << true;
 }
 
 void tst_Cli::refusalsWriteNothing()
@@ -494,14 +927,17 @@ void tst_Cli::refusalsWriteNothing()
     QFETCH(QString, says);
     QFETCH(bool, written);
     QTemporaryDir temp;
+    const QString source = examples(QStringLiteral("source"));
     const QString dest = temp.filePath(QStringLiteral("dest"));
     QVERIFY(copyExample(QStringLiteral("destination"), dest));
     const QByteArray before = worldBytes(dest);
-    const Run run = cli(
-            QStringList{ "transfer", "--from", examples(QStringLiteral("source")), "--to", dest }
-            + arguments);
+    const Run run = cli(QStringList{ "transfer", "--from", source, "--to", dest } + arguments);
     QCOMPARE(run.status, status);
+    says.replace(QLatin1String("SRC"), source).replace(QLatin1String("DEST"), dest);
     QVERIFY2(run.err.contains(says.toUtf8()), run.err.constData());
+    // Only worlds that contradict themselves are said not to agree, and the advice is the
+    // terminal's, not the window's.
+    QVERIFY2(!run.err.contains("agree") && !run.err.contains("elect the"), run.err.constData());
     QCOMPARE(worldBytes(dest) != before, written);
 }
 
@@ -520,6 +956,19 @@ void tst_Cli::ambiguousNameNeedsTheAccount()
             ambiguous.err.constData());
     QCOMPARE(fixture::readFile(world::filePath(dest.path(), world::charactersFileName())), "");
     QCOMPARE(cli(transfer + QStringList{ "--source-account", "bob" }).status, 0);
+
+    // Two accounts of one name, the character in the second: the name stands for the first,
+    // so this world really contradicts itself, and is said to.
+    QTemporaryDir twice;
+    QVERIFY(fixture::writeWorld(twice.path(), accounts + "SECTION ACCOUNT 2\n{\nNAME alice\n}\n",
+            "SECTION CHARACTER 0\n{\nSERIAL 100\nNAME Aldo\nACCOUNT 2\n}\n", items));
+    const Run contradicts = cli({ "transfer", "--from", twice.path(), "--to", dest.path(),
+            "--source-account", "alice", "--account", "alice", "Aldo", "--without-items" });
+    QCOMPARE(contradicts.status, 3);
+    QVERIFY2(contradicts.err.contains("its accounts and characters files do not agree"),
+            contradicts.err.constData());
+    QVERIFY2(contradicts.err.contains("Run the command again, or check its accounts.adm"),
+            contradicts.err.constData());
 }
 
 // The items file cannot be written (immutable, which binds root too): the character written
@@ -601,15 +1050,23 @@ void tst_Cli::interruptedTransferIsRecovered()
                 && fixture::writeFile(characters, fixture::readFile(characters) + "\nSECTION CHA");
     };
 
-    // Every command that opens the world undoes it first, and says so.
+    // list and check only read: they say what is pending and leave it; check counts it as
+    // a problem.
     QVERIFY(interrupt());
+    const QByteArray interrupted = worldBytes(dest);
+    const QByteArray pending = "an interrupted transfer of \"Aldo Brand\" is pending (";
+    const QByteArray undoes =
+            QStringLiteral("): `chartransfer-cli recover %1` undoes it\n").arg(dest).toUtf8();
     const Run check = cli({ QStringLiteral("check"), dest });
-    QCOMPARE(check.status, 0);
-    QVERIFY2(check.err.contains("Interrupted Transfer: "), check.err.constData());
-    QCOMPARE(worldBytes(dest), before);
+    QCOMPARE(check.status, 1);
+    QVERIFY2(check.out.contains(pending) && check.out.contains(undoes), check.out.constData());
+    const Run list = cli({ QStringLiteral("list"), dest });
+    QCOMPARE(list.status, 0);
+    QVERIFY2(list.err.contains(pending) && list.err.contains(undoes), list.err.constData());
+    QCOMPARE(worldBytes(dest), interrupted);
+    QVERIFY(QFileInfo::exists(transfer::journalPath(dest)));
 
     // A dry run changes nothing, so it only refuses; recover undoes it.
-    QVERIFY(interrupt());
     const QStringList transfer = { "transfer", "--from", examples(QStringLiteral("source")), "--to",
         dest, "--account", "linnea", "Aldo Brand" };
     QCOMPARE(cli(transfer + QStringList{ "--dry-run" }).status, 3);
@@ -630,6 +1087,198 @@ void tst_Cli::interruptedTransferIsRecovered()
     QVERIFY2(run.err.contains("Interrupted Transfer: "), run.err.constData());
     QCOMPARE(worldBytes(dest), worldBytes(clean));
     QVERIFY(!QFileInfo::exists(transfer::journalPath(dest)));
+
+    // A journal whose writing was cut short was never in place: a transfer removes it and
+    // says so.
+    QVERIFY(fixture::writeFile(transfer::journalPath(dest) + QStringLiteral(".new"), "CHAR"));
+    const Run cleaned = cli({ "transfer", "--from", examples(QStringLiteral("source")), "--to",
+            dest, "--account", "quill", "Wren" });
+    QCOMPARE(cleaned.status, 0);
+    QVERIFY2(cleaned.err.contains("chartransfer.journal.new, a journal whose writing was "
+                                  "interrupted"),
+            cleaned.err.constData());
+    QVERIFY(!QFileInfo::exists(transfer::journalPath(dest) + QStringLiteral(".new")));
+    // recover does the same.
+    QVERIFY(fixture::writeFile(transfer::journalPath(dest) + QStringLiteral(".new"), "CHAR"));
+    const Run recovered = cli({ QStringLiteral("recover"), dest });
+    QCOMPARE(recovered.status, 0);
+    QVERIFY2(recovered.out.contains("chartransfer.journal.new, a journal whose writing was "
+                                    "interrupted"),
+            recovered.out.constData());
+    QVERIFY(!QFileInfo::exists(transfer::journalPath(dest) + QStringLiteral(".new")));
+}
+
+// A batch stopped by SIGINT or SIGTERM at many points: the summary says how many lines were
+// done, standard output lists exactly those, and the destination holds exactly their
+// appends, with no journal left.
+void tst_Cli::interruptedBatch_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("afterLines"); // of standard output
+    QTest::addColumn<int>("delay"); // milliseconds after them
+    QTest::addColumn<bool>("twice"); // a second signal right after the first
+    for (int lines : { 0, 1, 2, 3, 5, 8, 12 }) {
+        for (int delay : { 0, 2 })
+            QTest::addRow("SIGINT after %d lines, %d ms", lines, delay)
+                    << int(SIGINT) << lines << delay << false;
+    }
+    QTest::newRow("SIGTERM at the start") << int(SIGTERM) << 0 << 0 << false;
+    QTest::newRow("SIGTERM after 4 lines") << int(SIGTERM) << 4 << 1 << false;
+    QTest::newRow("SIGINT twice after 2 lines") << int(SIGINT) << 2 << 0 << true;
+    QTest::newRow("SIGINT twice after 6 lines") << int(SIGINT) << 6 << 1 << true;
+}
+
+void tst_Cli::interruptedBatch()
+{
+    QFETCH(int, signal);
+    QFETCH(int, afterLines);
+    QFETCH(int, delay);
+    QFETCH(bool, twice);
+    static QTemporaryDir temp;
+    const QString source = temp.filePath(QStringLiteral("source"));
+    const QString pristine = temp.filePath(QStringLiteral("pristine"));
+    const QString batchFile = temp.filePath(QStringLiteral("batch.txt"));
+    static QList<QByteArray> characterTexts;
+    static QList<QByteArray> itemTexts;
+    if (characterTexts.isEmpty()) {
+        // Once: the worlds, a batch of every source character, and what each line appends.
+        const auto generate = [&](const QString &dir, const char *seed, const char *accounts) {
+            QProcess worldgen;
+            worldgen.setStandardOutputFile(QProcess::nullDevice());
+            worldgen.start(QStringLiteral(CHARTRANSFER_WORLDGEN),
+                    { dir, QStringLiteral("--seed"), QString::fromLatin1(seed),
+                            QStringLiteral("--accounts"), QString::fromLatin1(accounts),
+                            QStringLiteral("--characters"), QStringLiteral("30"),
+                            QStringLiteral("--items"), QStringLiteral("3000") });
+            return worldgen.waitForFinished(60000) && worldgen.exitCode() == 0;
+        };
+        QVERIFY(generate(source, "11", "10") && generate(pristine, "12", "40"));
+        engine::Session session;
+        engine::Progress quiet;
+        engine::LoadListener none;
+        engine::loadWorld(session, source, false, quiet, none);
+        engine::loadWorld(session, pristine, true, quiet, none);
+        const QStringList destAccounts = session.destAccounts.values();
+        QByteArray batch;
+        int line = 0;
+        for (auto it = session.sourceChars.cbegin(); it != session.sourceChars.cend(); ++it) {
+            for (const char_st &character : it.value()) {
+                if (session.sourceAccounts.contains(it.key())) {
+                    batch += (QStringList{ session.sourceAccounts.value(it.key()), character.name,
+                                      destAccounts.at(line++ % destAccounts.size()) })
+                                     .join(QLatin1Char('\t'))
+                                     .toUtf8()
+                            + '\n';
+                }
+            }
+        }
+        QVERIFY(fixture::writeFile(batchFile, batch));
+        const Run dry = cli({ "transfer", "--from", source, "--to", pristine, "--batch", batchFile,
+                "--dry-run", "--show" });
+        // A line the generated worlds refuse ends the batch before it.
+        if (dry.status == 3) {
+            const qsizetype at = dry.err.indexOf(batchFile.toUtf8() + ':');
+            const int refused = dry.err.mid(at + batchFile.size() + 1).split(':').value(0).toInt();
+            QVERIFY(refused > 12);
+            QVERIFY(fixture::writeFile(
+                    batchFile, batch.split('\n').mid(0, refused - 1).join('\n') + '\n'));
+        } else {
+            QCOMPARE(dry.status, 0);
+        }
+        for (qsizetype at = dry.out.indexOf("\n--- "); at >= 0;
+                at = dry.out.indexOf("\n--- ", at)) {
+            const qsizetype end = dry.out.indexOf('\n', at + 1);
+            const QByteArray head = dry.out.mid(at + 1, end - at - 1);
+            if (head == "--- end") {
+                at = end;
+                continue;
+            }
+            const int size = head.split(' ').value(4).toInt();
+            (head.contains("ztpcs.wsc") ? characterTexts : itemTexts) << dry.out.mid(end + 1, size);
+            at = end + size;
+        }
+        QVERIFY(characterTexts.size() > 12);
+        QCOMPARE(itemTexts.size(), characterTexts.size());
+    }
+    const int total = int(fixture::readFile(batchFile).count('\n'));
+    QVERIFY(characterTexts.size() >= total);
+
+    const QString dest = temp.filePath(QStringLiteral("dest"));
+    QDir(dest).removeRecursively();
+    QVERIFY(QDir().mkpath(dest));
+    for (const QString &file : worldFiles)
+        QVERIFY(QFile::copy(world::filePath(pristine, file), world::filePath(dest, file)));
+
+    QProcess process;
+    process.start(QStringLiteral(CHARTRANSFER_CLI),
+            { "transfer", "--from", source, "--to", dest, "--batch", batchFile });
+    QVERIFY(process.waitForStarted());
+    QByteArray out;
+    while (out.count('\n') < afterLines && process.state() == QProcess::Running) {
+        process.waitForReadyRead(100);
+        out += process.readAllStandardOutput();
+    }
+    // The signal is caught from the moment the run is about to touch a world; before that
+    // it ends the program as usual, having done nothing. Wait for that moment.
+    const auto catches = [&] {
+        QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return false;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("SigCgt:"))
+                return ((line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1) != 0;
+        }
+        return false;
+    };
+    while (!catches() && process.state() == QProcess::Running)
+        QThread::usleep(200);
+    QTest::qSleep(delay);
+    ::kill(pid_t(process.processId()), signal);
+    if (twice) {
+        QTest::qSleep(1);
+        ::kill(pid_t(process.processId()), signal);
+    }
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    out += process.readAllStandardOutput();
+    const QByteArray err = process.readAllStandardError();
+
+    int done = total;
+    // A signal that came while lines were left stops the run before them.
+    QVERIFY2(process.exitCode() != 0 || afterLines >= total - 1, err.constData());
+    if (process.exitCode() != 0) {
+        QCOMPARE(process.exitCode(), 128 + signal);
+        const QByteArray said =
+                QByteArray("stopped by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") + ": ";
+        const qsizetype at = err.indexOf(said);
+        QVERIFY2(at >= 0, err.constData());
+        done = err.mid(at + said.size()).split(' ').value(0).toInt();
+        QVERIFY2(err.contains(QStringLiteral(" of %1 lines done").arg(total).toUtf8()),
+                err.constData());
+        QVERIFY2(err.contains(QStringLiteral("the first not done: %1:%2 (")
+                                      .arg(batchFile)
+                                      .arg(done + 1)
+                                      .toUtf8()),
+                err.constData());
+        if (done > 0) {
+            QVERIFY2(
+                    err.contains(
+                            QStringLiteral(", the last %1:%2 (").arg(batchFile).arg(done).toUtf8()),
+                    err.constData());
+        }
+    }
+    QCOMPARE(int(out.count(": done: ")), done);
+    QVERIFY(!QFileInfo::exists(transfer::journalPath(dest)));
+    QVERIFY(!QFileInfo::exists(transfer::journalPath(dest) + QStringLiteral(".new")));
+    QByteArray characters =
+            fixture::readFile(world::filePath(pristine, world::charactersFileName()));
+    QByteArray items = fixture::readFile(world::filePath(pristine, world::itemsFileName()));
+    for (int line = 0; line < done; ++line) {
+        characters += characterTexts.at(line);
+        items += itemTexts.at(line);
+    }
+    QVERIFY(fixture::readFile(world::filePath(dest, world::charactersFileName())) == characters);
+    QVERIFY(fixture::readFile(world::filePath(dest, world::itemsFileName())) == items);
 }
 
 void tst_Cli::recoverStatuses_data()
@@ -707,10 +1356,11 @@ void tst_Cli::exportRefusals_data()
     QTest::addColumn<QString>("says");
     QTest::addColumn<bool>("asTransfer"); // a transfer of the same says the same
     QTest::newRow("no such character") << "examples" << QStringList{ "Nobody" } << false << 3
-                                       << "holds a character named Nobody" << true;
+                                       << "no character \"Nobody\" in " << true;
     QTest::newRow("wrong source account")
             << "examples" << QStringList{ "--source-account", "tobin", "Wren" } << false << 3
-            << "Transfer Error: " << true;
+            << "\"Wren\" is a character of harald\n"
+            << true;
     QTest::newRow("copy would not read back")
             << "two in one" << QStringList{ "Aldo" } << false << 3 << "Damaged World: " << true;
     QTest::newRow("folder not empty") << "examples" << QStringList{ "Wren" } << true << 2
@@ -887,7 +1537,10 @@ void tst_Cli::renameOnArrival_data()
     QTest::newRow("batch, second copy under the same new name")
             << QStringList{}
             << QByteArray("harald\tWren\tquill\tBo\nmirelle\tSela Moor\tquill\tBo\n") << false << 3
-            << "done before it: Wren" << QByteArray();
+            << "moves.txt:2: Sela Moor (mirelle) -> quill as Bo: refused, nothing written\n"
+               "Character Duplication: The destination account all ready has a character by "
+               "that name.\nStopped there; done before it: 1 line"
+            << QByteArray();
 }
 
 void tst_Cli::renameOnArrival()

@@ -8,6 +8,7 @@
 #include "support/worldfixture.h"
 #include "transfer/appendfile.h"
 #include "transfer/journal.h"
+#include "transfer/worldlock.h"
 #include "world/worldformat.h"
 
 #include <cerrno>
@@ -590,62 +591,122 @@ void tst_Transfer::restoreFile()
 }
 
 // What a load does with the journal of an interrupted transfer: cut back only files that
-// hold their old bytes and then nothing but part or all of the journaled text.
+// hold their old bytes (by content) and then nothing but part or all of the journaled text,
+// and leave alone the journal of a transfer that still holds the world's lock.
 void tst_Transfer::journalRecovery_data()
 {
+    QTest::addColumn<QByteArray>("before"); // what the characters file held before the transfer
     QTest::addColumn<QByteArray>("characters"); // what the file holds when the world is loaded
     QTest::addColumn<QByteArray>("items"); // null: missing
     QTest::addColumn<bool>("replaced"); // the characters file is another file since
     QTest::addColumn<QByteArray>("journalTail"); // appended to the journal's bytes (tearing it)
+    QTest::addColumn<QByteArray>("journalHead"); // replaces the journal's first line
+    QTest::addColumn<bool>("locked"); // another holder has the world's lock
     QTest::addColumn<int>("result");
     QTest::addColumn<QByteArray>("charactersAfter");
     QTest::addColumn<QByteArray>("itemsAfter");
+    QTest::addColumn<QString>("says"); // part of the message
 
     const QByteArray oldCharacters = "SECTION CHARACTER 1\n{\nSERIAL 5\n}\n";
     const QByteArray characterText = "\n//x\nSECTION CHARACTER 2\n{\nSERIAL 6\n}\n";
     const QByteArray itemText = "\n//y\nSECTION WORLDITEM 9\n{\nSERIAL 7\n}\n\n";
+    const QByteArray none;
     const int undone = int(transfer::RecoveryResult::Undone);
     const int kept = int(transfer::RecoveryResult::Kept);
-    QTest::newRow("nothing-appended-yet") << oldCharacters << QByteArray() << false << QByteArray()
-                                          << undone << oldCharacters << QByteArray();
+    const int running = int(transfer::RecoveryResult::InProgress);
+    const QString differs = QStringLiteral("ztpcs.wsc: its content differs");
+    QTest::newRow("nothing-appended-yet")
+            << oldCharacters << oldCharacters << none << false << none << none << false << undone
+            << oldCharacters << none << "hold again exactly";
     QTest::newRow("character-half-written")
-            << oldCharacters + characterText.left(9) << QByteArray() << false << QByteArray()
-            << undone << oldCharacters << QByteArray();
+            << oldCharacters << oldCharacters + characterText.left(9) << none << false << none
+            << none << false << undone << oldCharacters << none << "Bob";
     QTest::newRow("both-written-journal-not-removed")
-            << oldCharacters + characterText << itemText << false << QByteArray() << undone
-            << oldCharacters << QByteArray();
+            << oldCharacters << oldCharacters + characterText << itemText << false << none << none
+            << false << undone << oldCharacters << none << "Bob";
     QTest::newRow("created-items-file-empty")
-            << oldCharacters + characterText << QByteArray("") << false << QByteArray() << undone
-            << oldCharacters << QByteArray();
+            << oldCharacters << oldCharacters + characterText << QByteArray("") << false << none
+            << none << false << undone << oldCharacters << none << "Bob";
     // Anything else: the server saved since, or the journal is not whole.
-    QTest::newRow("other-bytes-after") << oldCharacters + "SECTION CHARACTER 2\n"
-                                       << QByteArray() << false << QByteArray() << kept
-                                       << oldCharacters + "SECTION CHARACTER 2\n"
-                                       << QByteArray();
-    QTest::newRow("file-shorter") << oldCharacters.left(10) << QByteArray() << false << QByteArray()
-                                  << kept << oldCharacters.left(10) << QByteArray();
-    QTest::newRow("file-replaced")
-            << oldCharacters + characterText << QByteArray() << true << QByteArray() << kept
-            << oldCharacters + characterText << QByteArray();
-    QTest::newRow("journal-torn") << oldCharacters + characterText << QByteArray() << false
-                                  << QByteArray("x") << kept << oldCharacters + characterText
-                                  << QByteArray();
+    QTest::newRow("other-bytes-after")
+            << oldCharacters << oldCharacters + "SECTION CHARACTER 2\n"
+            << none << false << none << none << false << kept
+            << oldCharacters + "SECTION CHARACTER 2\n"
+            << none << "ztpcs.wsc: its content differs: the 20 bytes after its old end";
+    QTest::newRow("file-shorter") << oldCharacters << oldCharacters.left(10) << none << false
+                                  << none << none << false << kept << oldCharacters.left(10) << none
+                                  << "ztpcs.wsc: its size differs: it holds 10 bytes";
+    QTest::newRow("more-than-the-text-after")
+            << oldCharacters << oldCharacters + characterText + "x" << none << false << none << none
+            << false << kept << oldCharacters + characterText + "x" << none
+            << "ztpcs.wsc: its size differs: it holds 39 bytes after its old end";
+    // A server that saved in place: its file is one byte longer, and that byte is the "\n" a
+    // journaled text starts with. Only the bytes before the old end tell it apart.
+    const QByteArray saved = QByteArray(oldCharacters).replace("SERIAL 5", "SERIAL 8") + "\n";
+    QTest::newRow("saved-in-place-one-byte-longer")
+            << oldCharacters << saved << none << false << none << none << false << kept << saved
+            << none << differs + ": its first 33 bytes";
+    const QByteArray sameSize = QByteArray(oldCharacters).replace("SERIAL 5", "SERIAL 8");
+    QTest::newRow("saved-in-place-same-size")
+            << oldCharacters << sameSize << none << false << none << none << false << kept
+            << sameSize << none << differs;
+    // A copied world (cp -a, a backup put back): other files, the same content.
+    QTest::newRow("file-replaced-same-content")
+            << oldCharacters << oldCharacters + characterText << none << true << none << none
+            << false << undone << oldCharacters << none << "ztpcs.wsc is not the file";
+    QTest::newRow("file-replaced-other-content")
+            << oldCharacters << sameSize + characterText << none << true << none << none << false
+            << kept << sameSize + characterText << none
+            << differs
+                    + ": its first 33 bytes are no longer what it held before the transfer, "
+                      "and it is another file";
+    // Files beyond the size hashed whole: the first and the last 64 KiB count.
+    const QByteArray large = QByteArray(2 << 20, 'a') + oldCharacters;
+    QByteArray endChanged = large;
+    endChanged[endChanged.size() - 100] = 'b';
+    QByteArray middleChanged = large;
+    middleChanged[1 << 20] = 'b';
+    QTest::newRow("large-file-undone") << large << large + characterText << none << false << none
+                                       << none << false << undone << large << none << "Bob";
+    QTest::newRow("large-file-end-changed")
+            << large << endChanged + characterText << none << false << none << none << false << kept
+            << endChanged + characterText << none << differs + ": the first or the last 64 KiB";
+    QTest::newRow("large-file-middle-changed-is-not-looked-at")
+            << large << middleChanged << none << false << none << none << false << undone
+            << middleChanged << none << "Bob";
+    QTest::newRow("journal-torn") << oldCharacters << oldCharacters + characterText << none << false
+                                  << QByteArray("x") << none << false << kept
+                                  << oldCharacters + characterText << none << "cannot be read";
+    QTest::newRow("journal-of-another-version")
+            << oldCharacters << oldCharacters + characterText << none << false << none
+            << QByteArray("chartransfer journal 1") << false << kept
+            << oldCharacters + characterText << none
+            << "cannot be read: another version of chartransfer wrote it (journal format 1)";
+    QTest::newRow("journal-of-a-running-transfer")
+            << oldCharacters << oldCharacters + characterText << none << false << none << none
+            << true << running << oldCharacters + characterText << none
+            << QStringLiteral("a transfer into this world is in progress (process %1)")
+                       .arg(::getpid());
 }
 
 void tst_Transfer::journalRecovery()
 {
+    QFETCH(QByteArray, before);
     QFETCH(QByteArray, characters);
     QFETCH(QByteArray, items);
     QFETCH(bool, replaced);
     QFETCH(QByteArray, journalTail);
+    QFETCH(QByteArray, journalHead);
+    QFETCH(bool, locked);
     QFETCH(int, result);
     QFETCH(QByteArray, charactersAfter);
     QFETCH(QByteArray, itemsAfter);
+    QFETCH(QString, says);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString charactersFile = charactersPath(dir.path());
-    QVERIFY(fixture::writeFile(charactersFile, "SECTION CHARACTER 1\n{\nSERIAL 5\n}\n"));
+    QVERIFY(fixture::writeFile(charactersFile, before));
     transfer::Journal journal{ QStringLiteral("Bob"), QStringLiteral("/src"),
         { { world::charactersFileName(), 0, true, 0, 0,
                   "\n//x\nSECTION CHARACTER 2\n{\nSERIAL 6\n}\n" },
@@ -657,8 +718,13 @@ void tst_Transfer::journalRecovery()
     const QString journalFile = transfer::journalPath(dir.path());
     if (!journalTail.isEmpty())
         QVERIFY(fixture::writeFile(journalFile, fixture::readFile(journalFile) + journalTail));
+    if (!journalHead.isEmpty()) {
+        const QByteArray bytes = fixture::readFile(journalFile);
+        QVERIFY(fixture::writeFile(journalFile, journalHead + bytes.mid(bytes.indexOf('\n'))));
+    }
     if (replaced) {
-        // Saved anew and renamed into place, as a server may save: another file.
+        // Saved anew and renamed into place, as a server may save or a copy makes: another
+        // file.
         QVERIFY(fixture::writeFile(charactersFile + QStringLiteral(".saved"), characters));
         QVERIFY(::rename(QFile::encodeName(charactersFile + QStringLiteral(".saved")).constData(),
                         QFile::encodeName(charactersFile).constData())
@@ -669,19 +735,27 @@ void tst_Transfer::journalRecovery()
     if (!items.isNull())
         QVERIFY(fixture::writeFile(itemsPath(dir.path()), items));
 
+    transfer::WorldLock other;
+    if (locked)
+        QVERIFY2(other.acquire(dir.path()), qPrintable(other.error()));
     const transfer::Recovery recovery = transfer::recoverWorld(dir.path());
     QCOMPARE(int(recovery.result), result);
+    QVERIFY2(recovery.message.contains(says), qPrintable(recovery.message));
     QVERIFY(recovery.message.contains(QLatin1String("Bob"))
-            || result == int(transfer::RecoveryResult::Kept));
+            || result != int(transfer::RecoveryResult::Undone));
     QCOMPARE(fixture::readFile(charactersFile), charactersAfter);
     QCOMPARE(QFileInfo::exists(itemsPath(dir.path())), !itemsAfter.isNull());
-    QCOMPARE(QFileInfo::exists(journalFile), result == int(transfer::RecoveryResult::Kept));
+    QCOMPARE(QFileInfo::exists(journalFile), result != int(transfer::RecoveryResult::Undone));
     if (result == int(transfer::RecoveryResult::Kept))
         QVERIFY(recovery.message.contains(QLatin1String("--discard")));
-    // A second load finds nothing more to do, or the same journal still kept.
+    // A second load finds nothing more to do, or the same journal still kept; once the
+    // running transfer lets go, its journal is handled as any other.
+    other.release();
     QCOMPARE(int(transfer::recoverWorld(dir.path()).result),
             result == int(transfer::RecoveryResult::Undone) ? int(transfer::RecoveryResult::None)
-                                                            : result);
+                    : result == int(transfer::RecoveryResult::Kept)
+                    ? result
+                    : int(transfer::RecoveryResult::Undone));
 }
 
 // A journal that cannot be flushed is not left behind, and the transfer does not begin.

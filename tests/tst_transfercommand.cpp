@@ -14,6 +14,7 @@
 #include "support/worldfixture.h"
 #include "transfer/appendfile.h"
 #include "transfer/journal.h"
+#include "transfer/worldlock.h"
 #include "world/worldformat.h"
 
 #include <cerrno>
@@ -230,6 +231,8 @@ private slots:
     void journalLeftInDestination();
     void sourceLoadUndoesAnInterruptedTransfer();
     void unexpectedBoxFailsAtOnce();
+    void worldBusy_data();
+    void worldBusy();
 
 private:
     // Loads the worlds as a user would and selects in both trees. An empty character
@@ -1818,6 +1821,78 @@ void tst_TransferCommand::journalLeftInDestination()
     checkIdle(&window);
     QVERIFY2(readWorld(dest.path()) == destBefore, "nothing written");
     QVERIFY(QFileInfo::exists(transfer::journalPath(dest.path())));
+}
+
+// Another program holds the destination's lock: it is deciding on or writing a transfer of
+// its own. The window's transfer is refused at once, and a load leaves that program's
+// journal alone; once it lets go the transfer goes ahead.
+void tst_TransferCommand::worldBusy_data()
+{
+    QTest::addColumn<bool>("journal"); // the other program has written its journal
+    QTest::newRow("deciding") << false;
+    QTest::newRow("appending") << true;
+}
+
+void tst_TransferCommand::worldBusy()
+{
+    QFETCH(bool, journal);
+    QTemporaryDir source;
+    QTemporaryDir dest;
+    QVERIFY(source.isValid() && dest.isValid());
+    const SourceWorld s;
+    const DestWorld d;
+    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
+    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    transfer::WorldLock other;
+    QVERIFY2(other.acquire(dest.path()), qPrintable(other.error()));
+    QString error;
+    if (journal) {
+        transfer::Journal entry{ QStringLiteral("Zed"), source.path(),
+            { { world::charactersFileName(), 0, true, 0, 0, "\n//x\n" } } };
+        QVERIFY2(transfer::describeFiles(dest.path(), &entry, &error)
+                        && transfer::writeJournal(dest.path(), entry, &error),
+                qPrintable(error));
+        QVERIFY(fixture::writeFile(charactersPath(dest.path()), d.characters + "\n//x"));
+    }
+    const WorldBytes destBefore = readWorld(dest.path());
+    const QString busy = QStringLiteral("a transfer into this world is in progress (process %1)")
+                                 .arg(::getpid());
+
+    MainWindow window;
+    ModalRecord loadBox;
+    if (journal)
+        answerNextModal(&loadBox);
+    QVERIFY(setUp(&window, source.path(), dest.path()));
+    if (journal) {
+        QCOMPARE(loadBox.title, QStringLiteral("World Busy"));
+        QVERIFY2(loadBox.text.contains(busy), qPrintable(loadBox.text));
+    }
+    QVERIFY(select(window.listView1, "alice", "Aldo"));
+    QVERIFY(select(window.listView2, "frank", ""));
+    const QString text = clickExpectingWarning(&window, QStringLiteral("World Busy"));
+    QVERIFY2(text.contains(busy) && text.contains(QLatin1String("Nothing was written.")),
+            qPrintable(text));
+    checkIdle(&window);
+    QVERIFY2(readWorld(dest.path()) == destBefore, "nothing written");
+    QCOMPARE(QFileInfo::exists(transfer::journalPath(dest.path())), journal);
+
+    // The other program is done: the transfer goes ahead, on the world as it now is.
+    if (journal) {
+        QVERIFY(fixture::writeFile(charactersPath(dest.path()), d.characters));
+        QVERIFY(transfer::removeJournal(dest.path(), &error));
+        window.fileDestination(dest.path());
+        QVERIFY(select(window.listView2, "frank", ""));
+    }
+    other.release();
+    {
+        ModalGuard guard;
+        clickArrow(&window);
+        QVERIFY2(guard.seen().isEmpty(), qPrintable(guard.seen().join(", ")));
+    }
+    checkIdle(&window);
+    QCOMPARE(characterNames(window.listView2, "frank"), QStringList{ "Aldo" });
+    // The window let go of the lock with the transfer.
+    QVERIFY(!transfer::worldLockHeld(dest.path()));
 }
 
 // A transfer into the source world that stopped after the character and before its items:

@@ -82,7 +82,7 @@ int exportCharacters(const ExportJob &job, Output &out, TerminalProgress &progre
         }
         printError(progress,
                 QStringLiteral("chartransfer-cli: %1refused, nothing written\n%2: %3")
-                        .arg(who, package.refusal.caption, package.refusal.text));
+                        .arg(who, package.refusal.caption, commandWording(package.refusal.text)));
         return ExitRefused;
     }
 

@@ -10,12 +10,12 @@
 
 #include "cli/exitstatus.h"
 #include "cli/export.h"
+#include "cli/interrupt.h"
 #include "cli/recover.h"
 #include "cli/terminal.h"
 #include "cli/transferjob.h"
 #include "cli/worldcheck.h"
 #include "cli/worldlist.h"
-#include "transfer/journal.h"
 
 namespace {
 
@@ -26,21 +26,27 @@ holding accounts.adm, ztpcs.wsc and ztitems.wsc.
 Commands:
   list WORLD [--json]
       The accounts (number, name) and their characters (name, serial, record
-      number), as the window lists them.
+      number), as the window lists them. Only reads the world.
   check WORLD [--json]
       Reads the three files as the program does and prints every problem as
       "file:line: problem": record numbers and serials used twice, OWNER, CONT,
       MORE (keys), ROBE and ACCOUNT lines that name no record, records cut off
-      or without their braces or SERIAL line, files that cannot be read; then a
-      summary line.
+      or without their braces or SERIAL line, files that cannot be read, the
+      journal of an interrupted transfer; then a summary line. Only reads the
+      world.
   transfer --from SRC --to DEST [--source-account NAME] --account NAME CHARACTER...
   transfer --from SRC --to DEST --batch FILE
       Copies each character into the destination account, as the window's arrow
-      does, one after another; stops at the first refusal or failure. A batch
-      file has one transfer a line: source account, character and destination
-      account separated by TABs, and perhaps a new name; lines starting with #
-      and blank lines are skipped. With --dry-run nothing is written. With
-      --name NEW the one character named arrives under the name NEW.
+      does, one after another; stops at the first refusal or failure, and ends
+      a run of several with its totals. A batch file has one transfer a line:
+      source account, character and destination account separated by TABs,
+      and perhaps a new name; lines starting with # and blank lines are
+      skipped. With --dry-run nothing is written anywhere. With --name NEW
+      the one character named arrives under the name NEW.
+      Put -- before a character whose name begins with a dash:
+      transfer --from SRC --to DEST --account NAME -- -Odo-.
+      SIGINT (Ctrl-C) or SIGTERM stops the run between two transfers: the one
+      in progress is completed or put back, never left half done.
   export --from WORLD [--source-account NAME] CHARACTER... --to DIR [--json]
   export --from WORLD --batch FILE --to DIR [--json]
       Writes the characters with their items into DIR (which must not exist or
@@ -53,6 +59,11 @@ Commands:
       With --discard, removes the journal of one that cannot be undone, once
       you have checked the world's files.
 
+One program at a time writes a world: transfer and recover hold its lock
+(chartransfer.lock in the world). A world whose lock another program holds is
+busy: they give up at once (exit status 3), or with --wait SECONDS wait that
+long for it.
+
 Stop the game server before you transfer into its world.
 
 Exit status:
@@ -60,12 +71,14 @@ Exit status:
   1  check found problems
   2  usage error (command line or batch file); nothing was done
   3  a transfer or an export was refused, or a package differs from its
-     manifest (recover: could not undo); nothing was written
+     manifest (recover: could not undo), or the world is busy; nothing was
+     written
   4  a transfer failed; the destination was put back as it was (export: the
      package could not be written; nothing of it was left)
   5  a transfer failed and a destination file could NOT be put back
-  6  a world that cannot be read (list, check: a package that differs from
-     its manifest))";
+  6  a world that cannot be read, or a path that is not a world (list,
+     check: a package that differs from its manifest)
+  130, 143  stopped by SIGINT or SIGTERM between two transfers)";
 
 int usageError(const QString &message)
 {
@@ -84,12 +97,15 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(Description));
-    const QCommandLineOption helpOption = parser.addHelpOption();
+    // Only the help of this program: it has no toolkit options to show with --help-all.
+    const QCommandLineOption helpOption(
+            { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
+    parser.addOption(helpOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption json(QStringLiteral("json"),
-            QStringLiteral("list, check: print one JSON document instead of lines; export: "
-                           "print the manifest."));
-    const QCommandLineOption quiet(QStringLiteral("quiet"),
+            QStringLiteral("list, check, transfer: print one JSON document instead of lines; "
+                           "export: print the manifest."));
+    const QCommandLineOption quiet({ QStringLiteral("q"), QStringLiteral("quiet") },
             QStringLiteral("Show no progress (it is shown only on a terminal anyway)."));
     const QCommandLineOption from(QStringLiteral("from"),
             QStringLiteral("transfer, export: the source world's directory."),
@@ -114,13 +130,24 @@ int main(int argc, char *argv[])
             QStringLiteral("transfer: write nothing; print what each transfer would do."));
     const QCommandLineOption show(QStringLiteral("show"),
             QStringLiteral("transfer --dry-run: also print the exact text each file would get."));
+    const QCommandLineOption skipExisting(QStringLiteral("skip-existing"),
+            QStringLiteral("transfer: pass over, as \"already there\", a character that its "
+                           "destination account already holds by that name, so that a batch "
+                           "can be run again."));
+    const QCommandLineOption withoutItems(QStringLiteral("without-items"),
+            QStringLiteral("transfer: accept a source world without ztitems.wsc (its "
+                           "characters arrive without items)."));
     const QCommandLineOption name(QStringLiteral("name"),
             QStringLiteral("transfer: the name the one character arrives under."),
             QStringLiteral("NEW"));
     const QCommandLineOption discard(QStringLiteral("discard"),
             QStringLiteral("recover: remove the journal without changing the world's files."));
-    parser.addOptions(
-            { json, quiet, from, to, sourceAccount, account, batch, dryRun, show, name, discard });
+    const QCommandLineOption wait(QStringLiteral("wait"),
+            QStringLiteral("transfer, recover: when another program is writing the world, wait "
+                           "up to SECONDS for it instead of giving up at once."),
+            QStringLiteral("SECONDS"));
+    parser.addOptions({ json, quiet, from, to, sourceAccount, account, batch, dryRun, show,
+            skipExisting, withoutItems, name, discard, wait });
     parser.addPositionalArgument(QStringLiteral("command"),
             QStringLiteral("list, check, transfer, export or recover, and its arguments."),
             QStringLiteral("command [arguments]"));
@@ -137,7 +164,19 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("no command given"));
     const QString command = arguments.takeFirst();
     const QList<QCommandLineOption> transferOnly = { from, to, sourceAccount, account, batch,
-        dryRun, show, name };
+        dryRun, show, skipExisting, withoutItems, name };
+
+    int waitMs = 0;
+    if (parser.isSet(wait)) {
+        bool number = false;
+        const double seconds = parser.value(wait).toDouble(&number);
+        // A day is more than any transfer takes.
+        if (!number || !(seconds >= 0 && seconds <= 86400))
+            return usageError(QStringLiteral("--wait needs a number of seconds from 0 to 86400, "
+                                             "not '%1'")
+                                      .arg(parser.value(wait)));
+        waitMs = int(seconds * 1000);
+    }
 
     cli::Output out(stdout);
     cli::TerminalProgress progress(parser.isSet(quiet));
@@ -150,34 +189,40 @@ int main(int argc, char *argv[])
         }
         if (arguments.size() != 1)
             return usageError(QStringLiteral("recover needs one world directory"));
-        return cli::recoverWorld(arguments.constFirst(), parser.isSet(discard), out);
+        cli::deferInterrupts();
+        return cli::recoverWorld(arguments.constFirst(), parser.isSet(discard), waitMs, out);
     }
     if (parser.isSet(discard))
         return usageError(QStringLiteral("--discard is for recover"));
     if (command == QLatin1String("list") || command == QLatin1String("check")) {
-        for (const QCommandLineOption &option : transferOnly) {
+        for (const QCommandLineOption &option : transferOnly + QList<QCommandLineOption>{ wait }) {
             if (parser.isSet(option))
                 return usageError(QStringLiteral("--%1 is for transfer, not %2")
                                           .arg(option.names().constFirst(), command));
         }
         if (arguments.size() != 1)
             return usageError(QStringLiteral("%1 needs one world directory").arg(command));
-        if (const int status = cli::refuseDamagedPackage(
-                    arguments.constFirst(), cli::ExitUnreadable, progress))
+        const QString world = arguments.constFirst();
+        const QString notWorld = cli::notAWorld(world);
+        if (!notWorld.isEmpty()) {
+            std::fprintf(stderr, "chartransfer-cli: %s\n", qPrintable(notWorld));
+            return cli::ExitUnreadable;
+        }
+        if (const int status = cli::refuseDamagedPackage(world, cli::ExitUnreadable, progress))
             return status;
-        // A transfer into this world that a crash interrupted is undone before the world is
-        // read, as the window does when it opens a world; one that cannot be undone is said.
-        const transfer::Recovery recovery = transfer::recoverWorld(arguments.constFirst());
-        if (recovery.result != transfer::RecoveryResult::None) {
-            std::fprintf(stderr, "chartransfer-cli: Interrupted Transfer: %s\n",
-                    qPrintable(recovery.message));
+        // Both only read: a transfer that was interrupted is reported, not undone.
+        if (command == QLatin1String("list")) {
+            const QString pending = cli::pendingTransfer(world);
+            if (!pending.isEmpty())
+                std::fprintf(stderr, "chartransfer-cli: %s\n", qPrintable(pending));
         }
         return command == QLatin1String("list")
-                ? cli::listWorld(arguments.constFirst(), parser.isSet(json), out, progress)
-                : cli::checkWorld(arguments.constFirst(), parser.isSet(json), out, progress);
+                ? cli::listWorld(world, parser.isSet(json), out, progress)
+                : cli::checkWorld(world, parser.isSet(json), out, progress);
     }
     if (command == QLatin1String("export")) {
-        for (const QCommandLineOption &option : { account, dryRun, show, name }) {
+        for (const QCommandLineOption &option :
+                { account, dryRun, show, name, skipExisting, withoutItems }) {
             if (parser.isSet(option))
                 return usageError(
                         QStringLiteral("--%1 is not for export").arg(option.names().constFirst()));
@@ -206,17 +251,21 @@ int main(int argc, char *argv[])
     if (command != QLatin1String("transfer"))
         return usageError(QStringLiteral("unknown command '%1'").arg(command));
 
-    if (parser.isSet(json))
-        return usageError(QStringLiteral("--json is for list, check and export"));
     if (!parser.isSet(from) || !parser.isSet(to))
         return usageError(QStringLiteral("transfer needs --from SRC and --to DEST"));
     if (parser.isSet(show) && !parser.isSet(dryRun))
         return usageError(QStringLiteral("--show goes with --dry-run"));
+    if (parser.isSet(show) && parser.isSet(json))
+        return usageError(QStringLiteral("--show prints the text as it is, not in JSON"));
     cli::TransferJob job;
     job.from = parser.value(from);
     job.to = parser.value(to);
     job.dryRun = parser.isSet(dryRun);
     job.show = parser.isSet(show);
+    job.skipExisting = parser.isSet(skipExisting);
+    job.withoutItems = parser.isSet(withoutItems);
+    job.json = parser.isSet(json);
+    job.waitMs = waitMs;
     if (parser.isSet(batch)) {
         if (parser.isSet(account) || parser.isSet(sourceAccount) || parser.isSet(name)
                 || !arguments.isEmpty())
@@ -239,5 +288,6 @@ int main(int argc, char *argv[])
                     parser.value(account), QString(), parser.value(name) });
         }
     }
+    cli::deferInterrupts();
     return cli::runTransfers(job, out, progress);
 }

@@ -1,6 +1,10 @@
 #include "cli/terminal.h"
 
+#include <QFileInfo>
+
 #include <unistd.h>
+
+#include "world/worldformat.h"
 
 namespace cli {
 
@@ -66,8 +70,8 @@ void TerminalProgress::clearMessage()
 
 void TerminalProgress::draw()
 {
-    const QByteArray line =
-            "\r\033[K" + m_phase.toLocal8Bit() + ": " + QByteArray::number(m_percent) + "%";
+    const QByteArray line = "\r\033[K" + (m_prefix + m_phase).toLocal8Bit() + " "
+            + QByteArray::number(m_percent) + "%";
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
     m_shown = true;
@@ -80,6 +84,23 @@ void TerminalProgress::clear()
     std::fputs("\r\033[K", stderr);
     std::fflush(stderr);
     m_shown = false;
+}
+
+QString notAWorld(const QString &dir)
+{
+    const QFileInfo info(dir);
+    if (!info.exists())
+        return QStringLiteral("%1 is not a world: no such directory").arg(dir);
+    if (!info.isDir())
+        return QStringLiteral("%1 is not a world: not a directory").arg(dir);
+    for (const QString &name :
+            { world::accountsFileName(), world::charactersFileName(), world::itemsFileName() }) {
+        if (QFileInfo::exists(world::filePath(dir, name)))
+            return QString();
+    }
+    return QStringLiteral("%1 is not a world: it holds none of %2, %3 and %4")
+            .arg(dir, world::accountsFileName(), world::charactersFileName(),
+                    world::itemsFileName());
 }
 
 } // namespace cli

@@ -58,16 +58,23 @@ public:
 
     // Removes the line, before something else is printed.
     void clear();
+    // Put before each phase, as "12/5000 Aldo Brand: " in a batch.
+    void setPrefix(const QString &prefix) { m_prefix = prefix; }
 
 private:
     void draw();
 
     bool m_enabled;
+    QString m_prefix;
     QString m_phase;
     int m_minimum = 0;
     int m_maximum = 0;
     int m_percent = -1;
     bool m_shown = false;
 };
+
+// Why `dir` is not a world at all, in the words every command uses; empty when it is a
+// directory holding at least one of the world's files.
+QString notAWorld(const QString &dir);
 
 } // namespace cli

@@ -30,10 +30,19 @@ struct TransferJob
     QList<TransferLine> transfers;
     bool dryRun = false;
     bool show = false; // with dryRun: print the text each file would get
+    // A line whose character already stands, by that name, in its destination account is
+    // passed over ("already there") instead of refused as a duplicate.
+    bool skipExisting = false;
+    // A source world without an items file may be used: its characters arrive without items.
+    bool withoutItems = false;
+    bool json = false; // one JSON document on standard output instead of lines
+    int waitMs = 0; // how long to wait for a destination another program is writing
 };
 
-// Runs the transfers one after another, each all or nothing, the destination loaded again
-// after each, and stops at the first that is refused or fails. Returns the exit status.
+// Runs the transfers one after another, each all or nothing, the destination followed
+// after each, and stops at the first that is refused or fails, or at SIGINT or SIGTERM
+// once the transfer in progress is whole. The destination's lock is held from before it is
+// loaded to the end. Returns the exit status.
 int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress);
 
 // What a line of a batch file names.
@@ -54,6 +63,10 @@ bool readBatch(const QString &path, QList<TransferLine> *transfers, QString *err
 // saying what is wrong (no account holds it, or several do), or 0.
 int findSourceAccounts(const engine::Session &session, const QString &from,
         QList<TransferLine> *lines, TerminalProgress &progress);
+
+// The engine's refusals give the window's advice ("Select the destination world again");
+// on a terminal the same step is running the command again.
+QString commandWording(QString text);
 
 // Why the world in `dir` cannot be read as one; empty when it can.
 QString unreadableWorld(const QString &dir);

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "cli/exitstatus.h"
+#include "cli/names.h"
 #include "cli/numbertable.h"
+#include "cli/recover.h"
 #include "cli/terminal.h"
 #include "transfer/journal.h"
 #include "world/accountrecords.h"
@@ -124,12 +126,7 @@ public:
     void run()
     {
         // A transfer that was interrupted: its files may hold part of it until it is undone.
-        const QString journal = transfer::journalSummary(m_dir);
-        if (!journal.isEmpty()) {
-            m_journal = QStringLiteral("an interrupted transfer is not undone yet (%1): run "
-                                       "\"chartransfer-cli recover %2\"")
-                                .arg(journal, m_dir);
-        }
+        m_journal = pendingTransfer(m_dir);
         m_read[Accounts] = pass(Accounts, [this](world::LineReader &reader, auto onLine, auto) {
             world::readAccounts(
                     reader, [this](int number, const QString &) { m_accounts.insert(number, 1); },
@@ -191,12 +188,12 @@ public:
         const QString problems = count == 0 ? QStringLiteral("no problems")
                 : count == 1                ? QStringLiteral("1 problem")
                                             : QStringLiteral("%1 problems").arg(count);
-        out.line(QStringLiteral("%1: %2 (%3 account records, %4 character records, %5 item "
-                                "records)")
+        out.line(QStringLiteral("%1: %2 (%3, %4, %5)")
                          .arg(QDir::toNativeSeparators(m_dir), problems,
-                                 QString::number(m_records[Accounts]),
-                                 QString::number(m_records[Characters]),
-                                 QString::number(m_records[Items])));
+                                 counted(m_records[Accounts], "account record", "account records"),
+                                 counted(m_records[Characters], "character record",
+                                         "character records"),
+                                 counted(m_records[Items], "item record", "item records")));
     }
 
     // Written as it goes rather than built as a document first: a damaged large world can
@@ -468,11 +465,6 @@ private:
 
 int checkWorld(const QString &dir, bool json, Output &out, TerminalProgress &progress)
 {
-    if (!QFileInfo(dir).isDir()) {
-        std::fprintf(stderr, "chartransfer-cli: %s is not a world: no such directory\n",
-                qPrintable(dir));
-        return ExitUnreadable;
-    }
     Checker checker(dir, progress);
     checker.run();
     progress.clear();

@@ -33,6 +33,9 @@ struct Session
 
     // A transfer that is running ignores a second start.
     bool transferRunning = false;
+    // The caller holds the destination world's lock (transfer::WorldLock) for a whole run of
+    // transfers; otherwise each transfer takes it for itself while it decides and writes.
+    bool destLocked = false;
     // The destination characters file as the last destination load read it.
     FileStamp destCharsStamp;
     // The destination characters file ended after a record header and before that

@@ -15,6 +15,7 @@
 #include "transfer/transferchecks.h"
 #include "transfer/transferstep.h"
 #include "transfer/verification.h"
+#include "transfer/worldlock.h"
 #include "world/filestamp.h"
 #include "world/worldformat.h"
 #include "world/worldloading.h"
@@ -115,8 +116,9 @@ Refusal outOfNumbers(const QString &what)
 // from. The worlds are those loaded when the transfer began.
 struct Plan
 {
-    Plan(Session &session, const TransferRequest &request)
+    Plan(Session &session, const TransferRequest &request, bool dryRun)
         : session(session)
+        , dryRun(dryRun)
         , name(request.character)
         , arriving(request.newName.isEmpty() ? request.character : request.newName)
         , request(request)
@@ -130,6 +132,7 @@ struct Plan
     { }
 
     Session &session;
+    const bool dryRun;
     const QString name;
     // The name the copy arrives under: its own, or the new one asked for.
     const QString arriving;
@@ -147,6 +150,9 @@ struct Plan
     // drew new serials above them.
     int scannedItemSection = 0;
     int scannedItemSerial = 0;
+    // The destination's lock, from the checks that decide to the end of the transfer,
+    // unless the caller holds it for a run of transfers.
+    transfer::WorldLock lock;
 };
 
 // A check of the decision sequence: an empty refusal lets the transfer go on.
@@ -209,6 +215,28 @@ Refusal limits(Plan &plan)
                     .arg(plan.name, plan.sourceCharsPath) };
     }
     return {};
+}
+
+// One program at a time decides on and writes a world: another one's numbers would be
+// drawn from the same files, and its journal would look interrupted. The checks that
+// follow see the destination as nobody else changes it until the transfer is done.
+Refusal worldLock(Plan &plan)
+{
+    if (plan.dryRun || plan.session.destLocked || plan.lock.acquire(plan.destWorld))
+        return {};
+    if (plan.lock.busy()) {
+        return { QStringLiteral("World Busy"),
+            QStringLiteral("The destination world %1 is busy: %2. Nothing was written.\n\n"
+                           "Wait until that transfer has finished, then select the destination "
+                           "world again and repeat the transfer.")
+                    .arg(plan.destWorld, plan.lock.error()) };
+    }
+    return { QStringLiteral("Transfer Failed"),
+        QStringLiteral("The transfer failed before it began. %1\n\nThe destination world was "
+                       "left as it was: nothing of the character or its items was added.\n\n"
+                       "Check the destination (free space, permissions), then try the "
+                       "transfer again.")
+                .arg(plan.lock.error()) };
 }
 
 // Numbers come from the last destination load and the record from the last source load;
@@ -377,6 +405,7 @@ void scan(Plan &plan, TransferSteps &steps)
 constexpr Check BeforeScans[] = {
     selection, // the names lead to a loaded character and account
     limits, // room in the account, the name free there, the record within reach
+    worldLock, // no other program deciding on or writing the destination
     staleWorlds, // neither world rewritten since it was loaded
     journal, // no interrupted transfer in the destination
     cutOffCharacters, // the destination characters file read whole, not cut off
@@ -406,9 +435,13 @@ Refusal firstRefusal(Plan &plan, const Check (&checks)[N])
 }
 
 // What is about to be appended goes to the journal first: if the process or the machine
-// stops before both appends are on disk, the next load puts the files back.
-Refusal writeJournal(const Plan &plan)
+// stops before both appends are on disk, the next load puts the files back. The worlds are
+// compared once more right before, so that the journal notes the files the checks saw.
+Refusal writeJournal(Plan &plan)
 {
+    const Refusal stale = staleWorlds(plan);
+    if (!stale.isEmpty())
+        return stale;
     const Session &session = plan.session;
     transfer::Journal entry{ plan.name, plan.sourceWorld,
         { { world::charactersFileName(), 0, true, 0, 0, session.preparedCharacter },
@@ -550,7 +583,7 @@ TransferOutcome runTransfer(
     if (session.transferRunning)
         return outcome;
 
-    Plan plan(session, request);
+    Plan plan(session, request, dryRun);
     Refusal refusal = firstRefusal(plan, BeforeScans);
     if (!refusal.isEmpty())
         return refuse(refusal);

@@ -10,13 +10,26 @@
 #include <unistd.h>
 
 #include "transfer/appendfile.h"
+#include "transfer/worldlock.h"
 #include "world/worldformat.h"
 
 namespace transfer {
 
 namespace {
 
-const QByteArray Magic = "chartransfer journal 1\n";
+// The first line names the format's version; a journal of another version is never cut
+// with, since its fields may mean something else.
+const QByteArray MagicPrefix = "chartransfer journal ";
+const QByteArray Magic = MagicPrefix + "2\n";
+
+// A file up to this size is hashed whole when the journal is written (about a
+// millisecond). A larger one is known by its first and its last 64 KiB: hashing all of a
+// large world's files would cost a transfer far more than its other work (SHA-1 runs at
+// about 850 MB/s here; the large generated world holds 390 MB), and a run of 100
+// transfers pays it 100 times. A save by the server that changes a file's length shifts
+// its last bytes, so the sample sees it.
+constexpr qint64 WholeDigestLimit = 1 << 20;
+constexpr qint64 SampleSize = 64 << 10;
 
 QString reason(int error)
 {
@@ -26,6 +39,28 @@ QString reason(int error)
 QByteArray hash(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+// The digest of the first `size` bytes of the open file; empty when they cannot be read.
+QByteArray contentDigest(QFile *file, qint64 size, bool whole)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    const auto add = [&](qint64 from, qint64 length) {
+        if (!file->seek(from))
+            return false;
+        char buffer[65536];
+        while (length > 0) {
+            const qint64 n = file->read(buffer, qMin<qint64>(length, sizeof buffer));
+            if (n <= 0)
+                return false;
+            hash.addData(QByteArrayView(buffer, n));
+            length -= n;
+        }
+        return true;
+    };
+    const bool read =
+            whole ? add(0, size) : add(0, SampleSize) && add(size - SampleSize, SampleSize);
+    return read ? hash.result().toHex() : QByteArray();
 }
 
 // The folder `dir` is flushed: a file created, renamed or removed in it stays so.
@@ -43,7 +78,8 @@ QByteArray encode(const Journal &journal)
         out += "file " + world::encode(file.name) + ' ' + QByteArray::number(file.sizeBefore) + ' '
                 + (file.existed ? "1" : "0") + ' ' + QByteArray::number(file.device) + ' '
                 + QByteArray::number(file.inode) + ' ' + QByteArray::number(file.text.size()) + ' '
-                + hash(file.text) + '\n';
+                + hash(file.text) + ' ' + (file.wholeDigest ? "whole" : "ends") + ' '
+                + (file.digest.isEmpty() ? QByteArray("-") : file.digest) + '\n';
     }
     out += "text\n";
     for (const JournalFile &file : journal.files)
@@ -81,7 +117,7 @@ bool decode(const QByteArray &bytes, Journal *journal)
     QList<qsizetype> lengths;
     while (nextLine(&line) && line.startsWith("file ")) {
         const QList<QByteArray> words = line.mid(5).split(' ');
-        if (words.size() != 7)
+        if (words.size() != 9 || (words.at(7) != "whole" && words.at(7) != "ends"))
             return false;
         JournalFile file;
         file.name = world::decode(words.at(0));
@@ -89,6 +125,8 @@ bool decode(const QByteArray &bytes, Journal *journal)
         file.existed = words.at(2) == "1";
         file.device = words.at(3).toULongLong();
         file.inode = words.at(4).toULongLong();
+        file.wholeDigest = words.at(7) == "whole";
+        file.digest = words.at(8) == "-" ? QByteArray() : words.at(8);
         lengths.append(words.at(5).toLongLong());
         hashes.append(words.at(6));
         journal->files.append(file);
@@ -117,24 +155,99 @@ QString describe(const Journal &journal)
             .arg(journal.character, journal.source, files.join(QStringLiteral(", ")));
 }
 
-// Whether the file still holds its old bytes and then nothing but a prefix of the text.
-bool onlyPartOfTheText(const QString &path, const JournalFile &file)
+// What a world file holds now, compared with what the journal says it held before the
+// transfer and what the transfer appended.
+struct FileComparison
 {
+    bool cut = false; // its old bytes are there, then nothing but part or all of the text
+    bool otherFile = false; // another file (another device or inode) than the one appended to
+    QString difference; // what differs, for the user, when it must not be cut
+};
+
+QString plural(qint64 count, const char *what)
+{
+    return QStringLiteral("%1 %2%3").arg(count).arg(
+            QLatin1String(what), count == 1 ? QString() : QStringLiteral("s"));
+}
+
+FileComparison compareFile(const QString &path, const JournalFile &file)
+{
+    FileComparison result;
     struct stat info;
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return errno == ENOENT && !file.existed;
-    if (!S_ISREG(info.st_mode))
-        return false;
-    if (file.existed && (quint64(info.st_dev) != file.device || quint64(info.st_ino) != file.inode))
-        return false;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        if (errno == ENOENT && !file.existed)
+            result.cut = true;
+        else if (errno == ENOENT)
+            result.difference = QStringLiteral("it is gone");
+        else
+            result.difference = QStringLiteral("it cannot be looked at (%1)").arg(reason(errno));
+        return result;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        result.difference = QStringLiteral("it is no longer a regular file");
+        return result;
+    }
+    result.otherFile = file.existed
+            && (quint64(info.st_dev) != file.device || quint64(info.st_ino) != file.inode);
     const qint64 base = file.existed ? file.sizeBefore : 0;
-    const qint64 added = qint64(info.st_size) - base;
-    if (added < 0 || added > file.text.size())
-        return false;
+    const qint64 size = qint64(info.st_size);
+    if (size < base) {
+        result.difference = QStringLiteral("its size differs: it holds %1, fewer than the %2 it "
+                                           "held before the transfer")
+                                    .arg(plural(size, "byte"), plural(base, "byte"));
+        return result;
+    }
     QFile open(path);
-    if (!open.open(QIODevice::ReadOnly) || !open.seek(base))
-        return false;
-    return open.read(added) == file.text.left(added);
+    if (!open.open(QIODevice::ReadOnly)) {
+        result.difference = QStringLiteral("it cannot be read (%1)").arg(open.errorString());
+        return result;
+    }
+    if (file.existed && contentDigest(&open, base, file.wholeDigest) != file.digest) {
+        result.difference = file.wholeDigest
+                ? QStringLiteral("its content differs: its first %1 are no longer what it "
+                                 "held before the transfer")
+                          .arg(plural(base, "byte"))
+                : QStringLiteral("its content differs: the first or the last 64 KiB of the %1 it "
+                                 "held before the transfer are no longer what they were")
+                          .arg(plural(base, "byte"));
+        return result;
+    }
+    const qint64 added = size - base;
+    if (added > file.text.size()) {
+        result.difference = QStringLiteral("its size differs: it holds %1 after its old end, "
+                                           "more than the %2 the transfer appends")
+                                    .arg(plural(added, "byte"), plural(file.text.size(), "byte"));
+        return result;
+    }
+    if (!open.seek(base) || open.read(added) != file.text.left(added)) {
+        result.difference = QStringLiteral("its content differs: the %1 after its old end are "
+                                           "not what the transfer appended")
+                                    .arg(plural(added, "byte"));
+        return result;
+    }
+    result.cut = true;
+    return result;
+}
+
+// The version a journal's first line names, when it is a journal of this program at all.
+QByteArray versionOf(const QByteArray &bytes)
+{
+    if (!bytes.startsWith(MagicPrefix))
+        return QByteArray();
+    const qsizetype feed = bytes.indexOf('\n');
+    return feed < 0 ? QByteArray() : bytes.mid(MagicPrefix.size(), feed - MagicPrefix.size());
+}
+
+// Why a journal's bytes cannot be cut with, for the user.
+QString unreadableJournal(const QString &path, const QByteArray &bytes)
+{
+    const QByteArray version = versionOf(bytes);
+    if (!version.isEmpty() && MagicPrefix + version + '\n' != Magic) {
+        return QStringLiteral("a transfer journal, %1, that cannot be read: another version "
+                              "of chartransfer wrote it (journal format %2)")
+                .arg(path, QString::fromLatin1(version.left(20)));
+    }
+    return QStringLiteral("a transfer journal, %1, that cannot be read").arg(path);
 }
 
 } // namespace
@@ -159,6 +272,7 @@ bool describeFiles(const QString &dir, Journal *journal, QString *error)
     for (JournalFile &file : journal->files) {
         struct stat info;
         const QString path = world::filePath(dir, file.name);
+        file.digest.clear();
         if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
             if (errno != ENOENT) {
                 *error = QStringLiteral("Could not look at %1: %2.").arg(path, reason(errno));
@@ -172,6 +286,18 @@ bool describeFiles(const QString &dir, Journal *journal, QString *error)
         file.sizeBefore = qint64(info.st_size);
         file.device = quint64(info.st_dev);
         file.inode = quint64(info.st_ino);
+        file.wholeDigest = file.sizeBefore <= WholeDigestLimit;
+        // Nothing can be appended to what is not a file (a directory, say): the append says
+        // so, and recovery would never cut it.
+        if (!S_ISREG(info.st_mode))
+            continue;
+        QFile open(path);
+        if (open.open(QIODevice::ReadOnly))
+            file.digest = contentDigest(&open, file.sizeBefore, file.wholeDigest);
+        if (file.digest.isEmpty()) {
+            *error = QStringLiteral("Could not read %1: %2.").arg(path, open.errorString());
+            return false;
+        }
     }
     return true;
 }
@@ -229,12 +355,45 @@ QString journalSummary(const QString &dir)
     if (!file.exists())
         return QString();
     Journal journal;
-    if (!file.open(QIODevice::ReadOnly) || !decode(file.readAll(), &journal))
-        return QStringLiteral("a transfer journal %1 that cannot be read").arg(file.fileName());
+    QByteArray bytes;
+    if (file.open(QIODevice::ReadOnly))
+        bytes = file.readAll();
+    if (!decode(bytes, &journal))
+        return unreadableJournal(file.fileName(), bytes);
     return describe(journal);
 }
 
-Recovery recoverWorld(const QString &dir)
+bool journalPresent(const QString &dir)
+{
+    const QString path = journalPath(dir);
+    return QFileInfo::exists(path) || QFileInfo::exists(path + QStringLiteral(".new"));
+}
+
+QString worldBusyText(const QString &dir, qint64 pid)
+{
+    return QStringLiteral("The world %1 is busy: %2. Nothing was changed.\n\nWait until it has "
+                          "finished, then try again.")
+            .arg(dir, inProgressText(pid));
+}
+
+Recovery recoverWorld(const QString &dir, int waitMs)
+{
+    // Most worlds hold no journal; their loads neither take the lock nor leave a lock file.
+    if (!journalPresent(dir))
+        return {};
+    WorldLock lock;
+    if (!lock.acquire(dir, waitMs)) {
+        if (lock.busy())
+            return { RecoveryResult::InProgress, worldBusyText(dir, lock.holderPid()) };
+        return { RecoveryResult::Kept,
+            QStringLiteral("The world %1 holds the journal of an interrupted transfer (%2), "
+                           "but it cannot be undone safely: %3 Nothing was changed.")
+                    .arg(dir, journalSummary(dir), lock.error()) };
+    }
+    return recoverLockedWorld(dir);
+}
+
+Recovery recoverLockedWorld(const QString &dir)
 {
     // A journal still being written when the process stopped was never in place, and
     // nothing was appended before it was.
@@ -255,24 +414,39 @@ Recovery recoverWorld(const QString &dir)
             "remove the journal with \"chartransfer-cli recover %1 --discard\".")
                                    .arg(dir);
     Journal journal;
-    if (!file.open(QIODevice::ReadOnly) || !decode(file.readAll(), &journal)) {
+    QByteArray bytes;
+    if (file.open(QIODevice::ReadOnly))
+        bytes = file.readAll();
+    if (!decode(bytes, &journal)) {
         return { RecoveryResult::Kept,
-            QStringLiteral("The world %1 holds a transfer journal, %2, that cannot be read, "
-                           "so it cannot tell what an interrupted transfer appended. Nothing "
-                           "was changed.")
-                            .arg(dir, path)
+            QStringLiteral("The world %1 holds %2, so it cannot tell what an interrupted "
+                           "transfer appended. Nothing was changed.")
+                            .arg(dir, unreadableJournal(path, bytes))
                     + decide };
     }
     file.close();
+    QStringList differences;
+    QStringList copies;
     for (const JournalFile &entry : std::as_const(journal.files)) {
-        if (!onlyPartOfTheText(world::filePath(dir, entry.name), entry)) {
-            return { RecoveryResult::Kept,
-                QStringLiteral("The world %1 holds the journal of an interrupted transfer "
-                               "(%2), but %3 has changed since in another way (the server may "
-                               "have saved the world), so nothing was cut back.")
-                                .arg(dir, describe(journal), entry.name)
-                        + decide };
+        const FileComparison comparison = compareFile(world::filePath(dir, entry.name), entry);
+        if (comparison.otherFile)
+            copies << entry.name;
+        if (comparison.cut)
+            continue;
+        QString text = QStringLiteral("%1: %2").arg(entry.name, comparison.difference);
+        if (comparison.otherFile) {
+            text += QStringLiteral(", and it is another file than the one the transfer "
+                                   "appended to (the server may have saved it anew)");
         }
+        differences << text;
+    }
+    if (!differences.isEmpty()) {
+        return { RecoveryResult::Kept,
+            QStringLiteral("The world %1 holds the journal of an interrupted transfer (%2), "
+                           "but its files have changed since in another way (the server may "
+                           "have saved the world), so nothing was cut back. %3.")
+                            .arg(dir, describe(journal), differences.join(QStringLiteral("; ")))
+                    + decide };
     }
     QStringList failures;
     for (auto it = journal.files.crbegin(); it != journal.files.crend(); ++it) {
@@ -293,12 +467,23 @@ Recovery recoverWorld(const QString &dir)
                             .arg(dir, describe(journal), failures.join(QStringLiteral("; ")))
                     + decide };
     }
+    // A world copied with its journal (cp -a, a backup put back) has files with other
+    // identities; the content alone says that they hold what the transfer's files held.
+    const QString copied = copies.isEmpty()
+            ? QString()
+            : QStringLiteral(" Its %1 not the file%2 the transfer appended to (the world was "
+                             "copied or moved since), but the content matched, so the copy "
+                             "was undone like the original.")
+                      .arg(copies.join(QStringLiteral(" and "))
+                                      + (copies.size() == 1 ? QStringLiteral(" is")
+                                                            : QStringLiteral(" are")),
+                              copies.size() == 1 ? QString() : QStringLiteral("s"));
     return { RecoveryResult::Undone,
         QStringLiteral("A transfer into the world %1 was interrupted before it was finished "
                        "(the program or the machine stopped during it): %2. It has been "
                        "undone: ztpcs.wsc and ztitems.wsc hold again exactly what they held "
-                       "before it. Transfer the character again if you still want it there.")
-                .arg(dir, describe(journal)) };
+                       "before it.%3 Transfer the character again if you still want it there.")
+                .arg(dir, describe(journal), copied) };
 }
 
 } // namespace transfer

@@ -27,6 +27,11 @@
 //   CALL_LOG      with CRASH_DIR, a file that receives a line for each counted call, in
 //                 order: "create PATH", "write PATH", "fsync PATH", "truncate PATH",
 //                 "rename FROM TO" or "unlink PATH" (a flushed folder shows as "fsync DIR")
+//
+// Or, to hold the process at one moment while a test does something beside it:
+//   PAUSE_FILE    file name: once a file of that name has been put in place (created by
+//                 open, or renamed onto), the process stops itself with SIGSTOP, the first
+//                 time only; the test lets it go on with SIGCONT
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -207,6 +212,26 @@ const char *absolutePath(const char *path, char *absolute, size_t size)
     std::strncat(absolute, "/", size - std::strlen(absolute) - 1);
     std::strncat(absolute, path, size - std::strlen(absolute) - 1);
     return absolute;
+}
+
+// Whether `path` names a file called `name` (after a '/').
+bool endsWithName(const char *path, const char *name)
+{
+    const size_t length = std::strlen(path);
+    const size_t nameLength = std::strlen(name);
+    return nameLength > 0 && length > nameLength && path[length - nameLength - 1] == '/'
+            && !std::strcmp(path + length - nameLength, name);
+}
+
+std::atomic<bool> paused{ false };
+
+// Stops the process once a file of the PAUSE_FILE name is in place.
+void pausePoint(const char *path, bool succeeded)
+{
+    static const char *name = std::getenv("PAUSE_FILE");
+    if (!name || !path || !succeeded || !endsWithName(path, name) || paused.exchange(true))
+        return;
+    raise(SIGSTOP);
 }
 
 bool inCrashDir(const char *path)
@@ -448,7 +473,10 @@ int open(const char *path, int flags, ...)
     va_start(arguments, flags);
     const mode_t mode = creationMode(path, flags, arguments);
     va_end(arguments);
-    return real(path, flags, mode);
+    const int fd = real(path, flags, mode);
+    if (flags & O_CREAT)
+        pausePoint(path, fd >= 0);
+    return fd;
 }
 
 int open64(const char *path, int flags, ...)
@@ -458,7 +486,10 @@ int open64(const char *path, int flags, ...)
     va_start(arguments, flags);
     const mode_t mode = creationMode(path, flags, arguments);
     va_end(arguments);
-    return real(path, flags, mode);
+    const int fd = real(path, flags, mode);
+    if (flags & O_CREAT)
+        pausePoint(path, fd >= 0);
+    return fd;
 }
 
 int rename(const char *from, const char *to)
@@ -466,7 +497,9 @@ int rename(const char *from, const char *to)
     static auto real = next<int (*)(const char *, const char *)>("rename");
     if (crashConfig().active)
         crashPoint(inCrashDir(from) || inCrashDir(to), "rename", from, to);
-    return real(from, to);
+    const int result = real(from, to);
+    pausePoint(to, result == 0);
+    return result;
 }
 
 int unlink(const char *path)

@@ -36,11 +36,11 @@ QString changedBeyond(const WorldBytes &now, const WorldBytes &before, const Wor
     return changes;
 }
 
-// Any command of the tool that opens a world handles a journal found there first.
+// The tool's recover handles a journal found in the world (list and check only report it).
 QString recoverWithTool(const QString &dir)
 {
     QProcess tool;
-    tool.start(QStringLiteral(CHARTRANSFER_CLI), { QStringLiteral("list"), dir });
+    tool.start(QStringLiteral(CHARTRANSFER_CLI), { QStringLiteral("recover"), dir });
     if (!tool.waitForFinished(30000))
         return QStringLiteral("the tool did not finish");
     return QString();

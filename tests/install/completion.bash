@@ -54,6 +54,7 @@ done <<'CASES'
 chartransfer-cli |check export list merge recover transfer
 chartransfer-cli tr|transfer
 chartransfer-cli --v|--version
+chartransfer-cli --h|--help
 chartransfer-cli check w|world worlds-old
 chartransfer-cli list |world worlds-old
 chartransfer-cli recover --d|--discard

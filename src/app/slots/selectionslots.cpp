@@ -47,7 +47,10 @@ void MainWindow::recoverInterruptedTransfer(const QString &dir)
     if (transferRunning)
         return;
     const transfer::Recovery recovery = transfer::recoverWorld(dir);
-    if (recovery.result != transfer::RecoveryResult::None) {
+    if (recovery.result == transfer::RecoveryResult::InProgress) {
+        // Another program is transferring into the world; its journal is left alone.
+        QMessageBox::warning(this, QStringLiteral("World Busy"), recovery.message, QMessageBox::Ok);
+    } else if (recovery.result != transfer::RecoveryResult::None) {
         QMessageBox::warning(
                 this, QStringLiteral("Interrupted Transfer"), recovery.message, QMessageBox::Ok);
     }
