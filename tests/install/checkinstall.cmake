@@ -1,8 +1,9 @@
 # Installs the build BUILD_DIR into a fresh PREFIX, as `cmake --install <build> --prefix
 # <dir>` does for a packager or an operator, and checks that a desktop finds the program
 # there: the program, a valid desktop entry that starts it, and the icon that entry names;
-# and that a terminal finds the other: chartransfer-cli, which runs, and a manual page for
-# each program.
+# and that a terminal finds the other: chartransfer-cli, which runs, its bash completion, and
+# a manual page for each program; each package's copyright file and changelog; and that the
+# window started without a display says what to do.
 #
 #   cmake -DBUILD_DIR=<build> -DPREFIX=<empty dir to use> -P checkinstall.cmake
 
@@ -28,7 +29,12 @@ set(scalable "${PREFIX}/share/icons/hicolor/scalable/apps/chartransfer.svg")
 set(cli "${PREFIX}/bin/chartransfer-cli")
 set(manuals "${PREFIX}/share/man/man1/chartransfer.1.gz"
     "${PREFIX}/share/man/man1/chartransfer-cli.1.gz")
-foreach(file IN ITEMS "${program}" "${entry}" "${icon}" "${scalable}" "${cli}" ${manuals})
+set(completion "${PREFIX}/share/bash-completion/completions/chartransfer-cli")
+set(docs "${PREFIX}/share/doc/chartransfer/copyright" "${PREFIX}/share/doc/chartransfer/changelog.Debian.gz"
+    "${PREFIX}/share/doc/chartransfer-cli/copyright"
+    "${PREFIX}/share/doc/chartransfer-cli/changelog.Debian.gz")
+foreach(file IN ITEMS "${program}" "${entry}" "${icon}" "${scalable}" "${cli}" ${manuals}
+        "${completion}" ${docs})
     if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
         message(FATAL_ERROR "not installed: ${file}\ncmake --install said:\n${output}")
     endif()
@@ -48,6 +54,24 @@ if(NOT result EQUAL 0 OR NOT help MATCHES "Exit status:.*6  a world that cannot 
     message(FATAL_ERROR "${cli} --help failed (${result}):\n${help}")
 endif()
 
+# Without a display, and with no platform given, the window says so and what to use
+# instead, rather than the toolkit's abort.
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
+        --unset=QT_QPA_PLATFORM "${program}"
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE error TIMEOUT 60)
+set(wanted "chartransfer: no graphical display (DISPLAY and WAYLAND_DISPLAY are not set); on a server use chartransfer-cli\n")
+if(NOT result STREQUAL "1" OR NOT output STREQUAL "" OR NOT error STREQUAL wanted)
+    message(FATAL_ERROR "${program} without a display: status ${result}, output \"${output}\", "
+        "errors \"${error}\"")
+endif()
+
+# The bash completion offers the commands, their options and world directories.
+execute_process(COMMAND bash "${CMAKE_CURRENT_LIST_DIR}/completion.bash" "${completion}"
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "the bash completion ${completion}:\n${output}")
+endif()
+
 # The manual pages are gzip files (they start with 1f 8b) that hold a page of their own.
 foreach(manual IN LISTS manuals)
     file(READ "${manual}" head LIMIT 2 HEX)
@@ -59,6 +83,22 @@ foreach(manual IN LISTS manuals)
     string(TOUPPER "${page}" title)
     if(NOT text MATCHES "^\\.TH ${title} 1 ")
         message(FATAL_ERROR "${manual} is not the manual page of ${page}")
+    endif()
+endforeach()
+
+# Each package's documents: a machine-readable copyright file and the Debian changelog,
+# compressed without a name or time stamp inside (bytes 4 to 7, the time, are zero).
+foreach(package chartransfer chartransfer-cli)
+    set(doc "${PREFIX}/share/doc/${package}")
+    file(READ "${doc}/copyright" text)
+    if(NOT text MATCHES "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
+        message(FATAL_ERROR "${doc}/copyright is not in the machine-readable format")
+    endif()
+    file(READ "${doc}/changelog.Debian.gz" head LIMIT 8 HEX)
+    execute_process(COMMAND gzip -dc "${doc}/changelog.Debian.gz" OUTPUT_VARIABLE text)
+    if(NOT head MATCHES "^1f8b080000000000" OR NOT text MATCHES "^chartransfer \\([0-9.]+-[0-9]+\\) ")
+        message(FATAL_ERROR "${doc}/changelog.Debian.gz (starts ${head}) is not a Debian changelog "
+            "compressed with gzip -n")
     endif()
 endforeach()
 
@@ -102,4 +142,4 @@ endif()
 
 file(REMOVE_RECURSE "${PREFIX}")
 message(STATUS "installed and complete: ${program}, ${entry}, ${icon}, ${scalable}, ${cli}, "
-    "${manuals}")
+    "${manuals}, ${completion}, ${docs}")
