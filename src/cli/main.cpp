@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "cli/exitstatus.h"
+#include "cli/merge.h"
 #include "cli/recover.h"
 #include "cli/terminal.h"
 #include "cli/transferjob.h"
@@ -39,6 +40,12 @@ Commands:
       file has one transfer a line: source account, character and destination
       account separated by TABs; lines starting with # and blank lines are
       skipped. With --dry-run nothing is written.
+  merge --from SRC --to DEST [--account NAME]... [--join-existing]
+      Merges whole accounts (all of them without --account), each with all its
+      characters and their items, into DEST: accounts DEST lacks are created,
+      accounts it has are joined only with --join-existing. All or nothing: any
+      conflict refuses the whole merge and lists every conflict. With --dry-run
+      prints the plan and writes nothing; --json prints one JSON document.
   recover WORLD [--discard]
       Undoes a transfer into WORLD that was interrupted (the program or the
       machine stopped during it), as the window does when it opens the world.
@@ -96,12 +103,15 @@ int main(int argc, char *argv[])
             QStringLiteral("transfer: write nothing; print what each transfer would do."));
     const QCommandLineOption show(QStringLiteral("show"),
             QStringLiteral("transfer --dry-run: also print the exact text each file would get."));
+    const QCommandLineOption joinExisting(QStringLiteral("join-existing"),
+            QStringLiteral("merge: merge source accounts into destination accounts of the same "
+                           "name."));
     const QCommandLineOption discard(QStringLiteral("discard"),
             QStringLiteral("recover: remove the journal without changing the world's files."));
-    parser.addOptions(
-            { json, quiet, from, to, sourceAccount, account, batch, dryRun, show, discard });
+    parser.addOptions({ json, quiet, from, to, sourceAccount, account, batch, dryRun, show, discard,
+            joinExisting });
     parser.addPositionalArgument(QStringLiteral("command"),
-            QStringLiteral("list, check, transfer or recover, and its arguments."),
+            QStringLiteral("list, check, transfer, merge or recover, and its arguments."),
             QStringLiteral("command [arguments]"));
 
     if (!parser.parse(QCoreApplication::arguments()))
@@ -116,7 +126,7 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("no command given"));
     const QString command = arguments.takeFirst();
     const QList<QCommandLineOption> transferOnly = { from, to, sourceAccount, account, batch,
-        dryRun, show };
+        dryRun, show, joinExisting };
 
     cli::Output out(stdout);
     cli::TerminalProgress progress(parser.isSet(quiet));
@@ -152,6 +162,22 @@ int main(int argc, char *argv[])
                 ? cli::listWorld(arguments.constFirst(), parser.isSet(json), out, progress)
                 : cli::checkWorld(arguments.constFirst(), parser.isSet(json), out, progress);
     }
+    if (command == QLatin1String("merge")) {
+        for (const QCommandLineOption &option : { sourceAccount, batch, show }) {
+            if (parser.isSet(option))
+                return usageError(
+                        QStringLiteral("--%1 is not for merge").arg(option.names().constFirst()));
+        }
+        if (!parser.isSet(from) || !parser.isSet(to))
+            return usageError(QStringLiteral("merge needs --from SRC and --to DEST"));
+        if (!arguments.isEmpty())
+            return usageError(QStringLiteral("merge takes no arguments besides its options"));
+        const cli::MergeJob job{ parser.value(from), parser.value(to), parser.values(account),
+            parser.isSet(joinExisting), parser.isSet(dryRun), parser.isSet(json) };
+        return cli::runMerge(job, out, progress);
+    }
+    if (parser.isSet(joinExisting))
+        return usageError(QStringLiteral("--join-existing is for merge"));
     if (command != QLatin1String("transfer"))
         return usageError(QStringLiteral("unknown command '%1'").arg(command));
 

@@ -86,7 +86,8 @@ namespace {
 // sets (its serial, container, type 7 and MORE) is read the same way whoever owns it; the
 // serial of the last SERIAL line carries over from record to record.
 template <typename Names>
-void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *owned)
+void collect(
+        QFile &file, Names names, engine::Progress &progress, OwnedItems *owned, bool pack = false)
 {
     const world::ProgressScale scale(file.size());
     progress.reset();
@@ -112,6 +113,15 @@ void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *o
         // A header of any record type opens a record.
         const qint64 offset = reader.pos();
         QList<QString> lines; // filled only once the record is known to be collected
+        QByteArray packed; // or this, when packing
+        const auto keep = [&](const world::ConditionedLine &taken) {
+            if (pack) {
+                packed += world::encode(taken.toString());
+                packed += '\n';
+            } else {
+                lines.append(taken.toString());
+            }
+        };
         QList<int> namedOwners;
         bool typeSeven = false;
         int container = -1;
@@ -172,7 +182,7 @@ void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *o
                 readable = readLinesAgain(file, bodyStart, lineStart,
                         [&](QByteArrayView raw, const world::ConditionedLine &earlier) {
                             examine(raw, earlier);
-                            lines.append(earlier.toString());
+                            keep(earlier);
                         });
             }
             const bool taking = namesWanted || !namedOwners.isEmpty();
@@ -180,7 +190,7 @@ void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *o
                 namedOwners.append(ownerNamed);
             if (taking) {
                 examine(reader.line(), line);
-                lines.append(line.toString());
+                keep(line);
             } else if (line.keyIs("SERIAL")) {
                 currentSerial = world::toNumber(line.word(1));
             }
@@ -204,8 +214,8 @@ void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *o
             break;
         }
         for (const int owner : std::as_const(namedOwners)) {
-            owned->byOwner[owner].append(
-                    OwnedRecord{ offset, lines, currentSerial, container, typeSeven, more });
+            owned->byOwner[owner].append(OwnedRecord{
+                    offset, lines, packed, currentSerial, container, typeSeven, more });
         }
     }
 
@@ -236,7 +246,8 @@ bool openItems(QFile &file, engine::Progress &progress, OwnedItems *owned)
 
 } // namespace
 
-OwnedItems collectOwned(const QString &name, const QList<int> &owners, engine::Progress &progress)
+OwnedItems collectOwned(
+        const QString &name, const QList<int> &owners, engine::Progress &progress, bool pack)
 {
     OwnedItems owned;
     QFile file(world::filePath(name, world::itemsFileName()));
@@ -244,7 +255,7 @@ OwnedItems collectOwned(const QString &name, const QList<int> &owners, engine::P
         return owned;
     const QSet<int> wanted(owners.cbegin(), owners.cend());
     collect(
-            file, [&wanted](int owner) { return wanted.contains(owner); }, progress, &owned);
+            file, [&wanted](int owner) { return wanted.contains(owner); }, progress, &owned, pack);
     return owned;
 }
 
@@ -261,6 +272,14 @@ void fileOwned(engine::Session &session, int owner, const OwnedItems &owned)
         session.maxItemSerial = nextNumber(session.maxItemSerial);
         // The OWNER lines that name the character come to name its copy.
         QList<QString> lines = record.lines;
+        if (lines.isEmpty()) {
+            for (qsizetype from = 0; from < record.packed.size();) {
+                const qsizetype feed = record.packed.indexOf('\n', from);
+                lines.append(
+                        world::decode(QByteArrayView(record.packed).sliced(from, feed - from)));
+                from = feed + 1;
+            }
+        }
         for (QString &stored : lines) {
             const QByteArray raw = world::encode(stored);
             const world::ConditionedLine line = world::ConditionedLine::forScanner(raw);

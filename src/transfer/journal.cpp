@@ -34,22 +34,29 @@ bool syncFolder(const QString &dir, QString *error)
     return syncDirectoryOf(world::filePath(dir, journalFileName()), error);
 }
 
-QByteArray encode(const Journal &journal)
+// The journal as the pieces it is written in: the texts are not copied into one block, which
+// for a shard merge would double the memory it takes.
+QList<QByteArray> encodePieces(const Journal &journal)
 {
-    QByteArray out = Magic;
-    out += "character " + world::encode(journal.character) + '\n';
-    out += "source " + world::encode(journal.source) + '\n';
+    QByteArray head = Magic;
+    head += "character " + world::encode(journal.character) + '\n';
+    head += "source " + world::encode(journal.source) + '\n';
     for (const JournalFile &file : journal.files) {
-        out += "file " + world::encode(file.name) + ' ' + QByteArray::number(file.sizeBefore) + ' '
+        head += "file " + world::encode(file.name) + ' ' + QByteArray::number(file.sizeBefore) + ' '
                 + (file.existed ? "1" : "0") + ' ' + QByteArray::number(file.device) + ' '
                 + QByteArray::number(file.inode) + ' ' + QByteArray::number(file.text.size()) + ' '
                 + hash(file.text) + '\n';
     }
-    out += "text\n";
-    for (const JournalFile &file : journal.files)
-        out += file.text;
-    out += "\nend " + hash(out) + '\n';
-    return out;
+    head += "text\n";
+    QList<QByteArray> pieces{ head };
+    QCryptographicHash whole(QCryptographicHash::Sha256);
+    whole.addData(head);
+    for (const JournalFile &file : journal.files) {
+        pieces.append(file.text);
+        whole.addData(file.text);
+    }
+    pieces.append("\nend " + whole.result().toHex() + '\n');
+    return pieces;
 }
 
 // Reads a journal back; false when it is torn or not one of ours.
@@ -113,6 +120,10 @@ QString describe(const Journal &journal)
                          .arg(file.sizeBefore)
                          .arg(file.text.size());
     }
+    if (journal.character.isEmpty()) {
+        return QStringLiteral("a merge from %1: %2")
+                .arg(journal.source, files.join(QStringLiteral(", ")));
+    }
     return QStringLiteral("the transfer of the character \"%1\" from %2: %3")
             .arg(journal.character, journal.source, files.join(QStringLiteral(", ")));
 }
@@ -151,7 +162,10 @@ QString journalPath(const QString &dir)
 
 qint64 journalSize(const Journal &journal)
 {
-    return encode(journal).size();
+    qint64 size = 0;
+    for (const QByteArray &piece : encodePieces(journal))
+        size += piece.size();
+    return size;
 }
 
 bool describeFiles(const QString &dir, Journal *journal, QString *error)
@@ -180,12 +194,18 @@ bool writeJournal(const QString &dir, const Journal &journal, QString *error)
 {
     const QString path = journalPath(dir);
     const QString temporary = path + QStringLiteral(".new");
-    const QByteArray bytes = encode(journal);
+    const QList<QByteArray> pieces = encodePieces(journal);
     const QByteArray name = QFile::encodeName(temporary);
+    QStringList names;
+    for (const JournalFile &file : journal.files)
+        names << file.name;
+    const QString kept = names.size() == 2
+            ? QStringLiteral("%1 and %2").arg(names.at(0), names.at(1))
+            : names.join(QStringLiteral(", "));
     const auto fail = [&](const QString &why) {
-        *error = QStringLiteral("Could not write %1, the transfer journal that keeps %2 and %3 "
-                                "safe while they are appended to: %4.")
-                         .arg(path, world::charactersFileName(), world::itemsFileName(), why);
+        *error = QStringLiteral("Could not write %1, the transfer journal that keeps %2 safe "
+                                "while they are appended to: %3.")
+                         .arg(path, kept, why);
         ::unlink(name.constData());
         return false;
     };
@@ -193,9 +213,13 @@ bool writeJournal(const QString &dir, const Journal &journal, QString *error)
     if (fd < 0)
         return fail(reason(errno));
     QString why;
-    if (!writeAndFlush(fd, bytes, 0, &why)) {
-        ::close(fd);
-        return fail(why);
+    qint64 offset = 0;
+    for (const QByteArray &piece : pieces) {
+        if (!writeAndFlush(fd, piece, offset, &why)) {
+            ::close(fd);
+            return fail(why);
+        }
+        offset += piece.size();
     }
     ::close(fd);
     if (::rename(name.constData(), QFile::encodeName(path).constData()) != 0)
@@ -292,6 +316,17 @@ Recovery recoverWorld(const QString &dir)
                            "and it could not be undone: %3.")
                             .arg(dir, describe(journal), failures.join(QStringLiteral("; ")))
                     + decide };
+    }
+    if (journal.character.isEmpty()) {
+        QStringList names;
+        for (const JournalFile &entry : std::as_const(journal.files))
+            names << entry.name;
+        return { RecoveryResult::Undone,
+            QStringLiteral("A merge into the world %1 was interrupted before it was finished "
+                           "(the program or the machine stopped during it): %2. It has been "
+                           "undone: %3 hold again exactly what they held before it. Run the "
+                           "merge again if you still want it.")
+                    .arg(dir, describe(journal), names.join(QStringLiteral(", "))) };
     }
     return { RecoveryResult::Undone,
         QStringLiteral("A transfer into the world %1 was interrupted before it was finished "

@@ -34,6 +34,9 @@ struct Sizes
     long items = 0;
     long richItems = 0;
     bool consistent = false;
+    // Account names are this prefix and the account's number: two worlds made with different
+    // prefixes share no account name (a shard merge then creates every account).
+    std::string accountPrefix = "acct";
 };
 
 // What some of the rich character's items name but belongs to another player.
@@ -246,7 +249,7 @@ void writeAccounts(const std::string &path, const Sizes &sizes, Random &random)
             out.text("//---- accounts ").number(a - 999).text(" to ").number(a).endLine();
         out.text("SECTION ACCOUNT ").number(a).endLine();
         out.text("{").endLine();
-        out.text("NAME acct").number(a).endLine();
+        out.text("NAME ").text(sizes.accountPrefix).number(a).endLine();
         out.text("PASS pw").number(long(random.below(1000000000))).endLine();
         out.keyNumber("PRIV", random.below(4), random);
         out.text("CONTACT player").number(a).text("@example.org").endLine();
@@ -523,7 +526,7 @@ void writeItems(
     std::fprintf(stderr,
             "usage: chartransfer_worldgen OUTDIR [--preset small|medium|large]\n"
             "           [--seed N] [--accounts N] [--characters N] [--items N]\n"
-            "           [--rich-items N] [--consistent]\n");
+            "           [--rich-items N] [--consistent] [--account-prefix TEXT]\n");
     std::exit(2);
 }
 
@@ -540,6 +543,7 @@ long parseNumber(const char *text)
 bool applyPreset(const std::string &name, Sizes *sizes)
 {
     const bool consistent = sizes->consistent;
+    const std::string prefix = sizes->accountPrefix;
     if (name == "small")
         *sizes = { 100, 400, 6000, 300 };
     else if (name == "medium")
@@ -549,6 +553,7 @@ bool applyPreset(const std::string &name, Sizes *sizes)
     else
         return false;
     sizes->consistent = consistent;
+    sizes->accountPrefix = prefix;
     return true;
 }
 
@@ -578,6 +583,11 @@ int main(int argc, char **argv)
             sizes.items = parseNumber(argv[++i]);
         } else if (arg == "--rich-items" && hasValue) {
             sizes.richItems = parseNumber(argv[++i]);
+        } else if (arg == "--account-prefix" && hasValue) {
+            sizes.accountPrefix = argv[++i];
+            if (sizes.accountPrefix.empty()
+                    || sizes.accountPrefix.find_first_of(" \t\r\n") != std::string::npos)
+                usage();
         } else if (arg == "--consistent") {
             sizes.consistent = true;
         } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
@@ -605,7 +615,8 @@ int main(int argc, char **argv)
     long richWritten = 0;
     writeItems(dir + "/ztitems.wsc", sizes, rich, items, &richWritten);
 
-    std::printf("rich-character\taccount=acct%ld\tname=Magnus the Rich\tserial=%ld\titems=%ld\n",
-            accountOf(rich, sizes), characterSerial(rich), richWritten);
+    std::printf("rich-character\taccount=%s%ld\tname=Magnus the Rich\tserial=%ld\titems=%ld\n",
+            sizes.accountPrefix.c_str(), accountOf(rich, sizes), characterSerial(rich),
+            richWritten);
     return 0;
 }
