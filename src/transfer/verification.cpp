@@ -76,7 +76,8 @@ Problem verifyCharacter(const CharacterText &copy, const QString &name,
             reader, &facts, [&](const world::CharacterFound &one) { found.append(one); },
             [](qint64) {});
 
-    const qint64 header = lineNumberAt(sourcePath, offset) - 1;
+    // Counted only for a problem: counting costs a read of the file up to the record.
+    const auto header = [&] { return lineNumberAt(sourcePath, offset) - 1; };
     const QString record = QStringLiteral("the record of the character \"%1\"").arg(name);
     if (found.isEmpty()) {
         const qint64 stop = copy.stoppedAt;
@@ -89,14 +90,14 @@ Problem verifyCharacter(const CharacterText &copy, const QString &name,
                     QStringLiteral("Remove the stray line, or give the record its closing "
                                    "brace (a \"}\" line) before it."));
         }
-        return problemAt(sourcePath, header,
+        return problemAt(sourcePath, header(),
                 QStringLiteral("%1 lacks a NAME, an ACCOUNT or a SERIAL line between its braces")
                         .arg(record),
                 QStringLiteral("Complete the record."));
     }
     if (found.size() > 1) {
         const qint64 second = sourceLineOf(copy, found.at(1).lineStart);
-        return problemAt(sourcePath, second >= 0 ? lineNumberAt(sourcePath, second) : header,
+        return problemAt(sourcePath, second >= 0 ? lineNumberAt(sourcePath, second) : header(),
                 QStringLiteral("%1 holds a second character here (a further NAME and ACCOUNT "
                                "line): copied, it would read back as %2 characters")
                         .arg(record)
@@ -105,7 +106,7 @@ Problem verifyCharacter(const CharacterText &copy, const QString &name,
     }
     const world::CharacterFound &only = found.first();
     if (only.name != name) {
-        return problemAt(sourcePath, header,
+        return problemAt(sourcePath, header(),
                 QStringLiteral("copied from here, the record would read back as the character "
                                "\"%1\", not \"%2\"")
                         .arg(only.name, name),
@@ -113,7 +114,7 @@ Problem verifyCharacter(const CharacterText &copy, const QString &name,
     }
     if (only.serial != numbers.serial || only.account != numbers.account || facts.records != 1
             || facts.cutOff || facts.maxSection != numbers.section) {
-        return problemAt(sourcePath, header,
+        return problemAt(sourcePath, header(),
                 QStringLiteral("%1 does not read back with its new record number, serial "
                                "and account")
                         .arg(record),
