@@ -68,7 +68,9 @@ bool readLinesAgain(QFile &file, qint64 from, qint64 to, Take take)
     const qint64 resume = file.pos();
     bool complete = file.seek(from);
     if (complete) {
-        world::LineReader again(&file, from);
+        // No more than those lines is read, in one block.
+        world::LineReader again(
+                &file, from, qsizetype(qBound(qint64(64), to - from, qint64(1) << 18)));
         again.setLimit(to);
         while (again.readLine())
             take(again.line(), world::ConditionedLine::forScanner(again.line()));

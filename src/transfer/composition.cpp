@@ -29,8 +29,8 @@ QList<int> referencesOf(const item_st &item)
 
 } // namespace
 
-CharacterText composeCharacter(
-        QIODevice *source, qint64 offset, qint64 sourceEnd, const CharacterNumbers &numbers)
+CharacterText composeCharacter(QIODevice *source, qint64 offset, qint64 sourceEnd,
+        const CharacterNumbers &numbers, qsizetype blockSize)
 {
     CharacterText copy;
     const auto add = [&copy](const QByteArray &line, qint64 from) {
@@ -46,7 +46,7 @@ CharacterText composeCharacter(
         copy.readError = source->errorString();
         return copy;
     }
-    world::LineReader reader(source, offset);
+    world::LineReader reader(source, offset, blockSize);
     reader.setLimit(sourceEnd);
     const QByteArray serial = QByteArray::number(numbers.serial);
     bool inBody = false;

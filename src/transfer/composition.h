@@ -44,8 +44,10 @@ struct CharacterText
 // the loader reads those keys. Lines the loader passes over while it looks for that brace
 // (another record's text) are left out. The copy ends at the loader's closing brace, before
 // a line that starts another record, or at `sourceEnd`; the last two get a "}" of our own.
-CharacterText composeCharacter(
-        QIODevice *source, qint64 offset, qint64 sourceEnd, const CharacterNumbers &numbers);
+// `blockSize` is how much is read from `source` at a time: a run of many copies reads
+// little more than each record.
+CharacterText composeCharacter(QIODevice *source, qint64 offset, qint64 sourceEnd,
+        const CharacterNumbers &numbers, qsizetype blockSize = 1 << 18);
 
 // The collected items that are written: an item lying in a container, or a key (type 7)
 // opening an object, that is not written itself stays behind with it, and so does what

@@ -131,7 +131,7 @@ QString verifyAccount(const QByteArray &text, int number, const QString &name)
     QBuffer buffer;
     buffer.setData(text);
     buffer.open(QIODevice::ReadOnly);
-    world::LineReader reader(&buffer);
+    world::LineReader reader(&buffer, 0, 1 << 12);
     int headers = 0;
     QList<QPair<int, QString>> accounts;
     bool closed = false;
@@ -279,6 +279,15 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
                                  .arg(source, name);
     }
 
+    // A name stands for the smallest account number that carries it, as for a transfer.
+    QHash<QString, int> destNames;
+    for (auto it = session.destAccounts.cbegin(); it != session.destAccounts.cend(); ++it) {
+        if (!destNames.contains(it.value()))
+            destNames.insert(it.value(), it.key());
+    }
+    QFile sourceAccountsFile(sourceAccountsPath);
+    const bool sourceAccountsOpen = sourceAccountsFile.open(QIODevice::ReadOnly);
+
     // Accounts: created or joined, with the limit and the duplicate names checked.
     int accountNumber = qMax(destAccounts.highestSection, -1);
     for (const int number : std::as_const(chosen)) {
@@ -286,8 +295,8 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
         account.name = session.sourceAccounts.value(number);
         account.sourceNumber = number;
         QList<QString> present;
-        int existing = 0;
-        if (world::findAccount(session.destAccounts, account.name, &existing)) {
+        const int existing = destNames.value(account.name, -1);
+        if (destNames.contains(account.name)) {
             account.number = existing;
             if (!request.joinExisting) {
                 conflicts << QStringLiteral("Account Exists: the destination already has an "
@@ -315,10 +324,9 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
                 problemLine = record.headerLine;
             }
             if (problem.isEmpty()) {
-                QFile file(sourceAccountsPath);
                 QByteArray text = accountHeader(account.number);
-                if (file.open(QIODevice::ReadOnly) && file.seek(record.braceStart)) {
-                    const QByteArray body = file.read(record.end - record.braceStart);
+                if (sourceAccountsOpen && sourceAccountsFile.seek(record.braceStart)) {
+                    const QByteArray body = sourceAccountsFile.read(record.end - record.braceStart);
                     if (body.size() == record.end - record.braceStart) {
                         text += body;
                         if (!record.endsWithFeed)
@@ -379,7 +387,8 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
         conflicts << QStringLiteral("Read Error: %1").arg(owned.readError);
 
     QFile sourceChars(sourceCharsPath);
-    if (!owners.isEmpty() && !sourceChars.open(QIODevice::ReadOnly)) {
+    // Each record is read where it lies: a buffered file would read ahead at every one.
+    if (!owners.isEmpty() && !sourceChars.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         conflicts << QStringLiteral("Read Error: Could not read %1: %2.")
                              .arg(sourceCharsPath, sourceChars.errorString());
         return;
