@@ -267,6 +267,9 @@ void tst_Merge::conflicts()
         if (rest.startsWith("items:")) {
             file = world::itemsFileName();
             rest = rest.mid(6);
+        } else if (rest.startsWith("accounts:")) {
+            file = world::accountsFileName();
+            rest = rest.mid(9);
         } else if (rest.startsWith("NAME ") && !rest.startsWith("NAME Aldo")) {
             file = world::accountsFileName();
         } else if (rest.startsWith("CONTACT")) {
