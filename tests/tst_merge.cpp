@@ -248,6 +248,10 @@ void tst_Merge::conflicts_data()
     QTest::newRow("destination items cut off")
             << "dest:items:END>SECTION WORLDITEM 999\n{\nSERIAL 5\n"
             << QStringList() << QStringList{ "ztitems.wsc ends inside a record" };
+    // A created account appended there would become part of the cut-off record.
+    QTest::newRow("destination accounts cut off")
+            << "dest:accounts:END>SECTION ACCOUNT 99\n{\nNAME half\n" << QStringList()
+            << QStringList{ "accounts.adm ends inside a record" };
 }
 
 void tst_Merge::conflicts()
