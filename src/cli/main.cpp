@@ -11,6 +11,7 @@
 #include "cli/exitstatus.h"
 #include "cli/export.h"
 #include "cli/interrupt.h"
+#include "cli/merge.h"
 #include "cli/recover.h"
 #include "cli/terminal.h"
 #include "cli/transferjob.h"
@@ -53,6 +54,12 @@ Commands:
       be empty) as a package: a small world of their own, with a manifest, to
       carry to another server and transfer from there. A batch file has source
       account and character separated by a TAB. --json prints the manifest.
+  merge --from SRC --to DEST [--account NAME]... [--join-existing]
+      Merges whole accounts (all of them without --account), each with all its
+      characters and their items, into DEST: accounts DEST lacks are created,
+      accounts it has are joined only with --join-existing. All or nothing: any
+      conflict refuses the whole merge and lists every conflict. With --dry-run
+      prints the plan and writes nothing; --json prints one JSON document.
   recover WORLD [--discard]
       Undoes a transfer into WORLD that was interrupted (the program or the
       machine stopped during it), as the window does when it opens the world.
@@ -146,10 +153,13 @@ int main(int argc, char *argv[])
             QStringLiteral("transfer, recover: when another program is writing the world, wait "
                            "up to SECONDS for it instead of giving up at once."),
             QStringLiteral("SECONDS"));
+    const QCommandLineOption joinExisting(QStringLiteral("join-existing"),
+            QStringLiteral("merge: merge source accounts into destination accounts of the same "
+                           "name."));
     parser.addOptions({ json, quiet, from, to, sourceAccount, account, batch, dryRun, show,
-            skipExisting, withoutItems, name, discard, wait });
+            skipExisting, withoutItems, name, discard, wait, joinExisting });
     parser.addPositionalArgument(QStringLiteral("command"),
-            QStringLiteral("list, check, transfer, export or recover, and its arguments."),
+            QStringLiteral("list, check, transfer, export, merge or recover, and its arguments."),
             QStringLiteral("command [arguments]"));
 
     if (!parser.parse(QCoreApplication::arguments()))
@@ -164,7 +174,7 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("no command given"));
     const QString command = arguments.takeFirst();
     const QList<QCommandLineOption> transferOnly = { from, to, sourceAccount, account, batch,
-        dryRun, show, skipExisting, withoutItems, name };
+        dryRun, show, skipExisting, withoutItems, name, joinExisting };
 
     int waitMs = 0;
     if (parser.isSet(wait)) {
@@ -248,6 +258,23 @@ int main(int argc, char *argv[])
         }
         return cli::exportCharacters(job, out, progress);
     }
+    if (command == QLatin1String("merge")) {
+        for (const QCommandLineOption &option :
+                { sourceAccount, batch, show, skipExisting, withoutItems, name, wait }) {
+            if (parser.isSet(option))
+                return usageError(
+                        QStringLiteral("--%1 is not for merge").arg(option.names().constFirst()));
+        }
+        if (!parser.isSet(from) || !parser.isSet(to))
+            return usageError(QStringLiteral("merge needs --from SRC and --to DEST"));
+        if (!arguments.isEmpty())
+            return usageError(QStringLiteral("merge takes no arguments besides its options"));
+        const cli::MergeJob job{ parser.value(from), parser.value(to), parser.values(account),
+            parser.isSet(joinExisting), parser.isSet(dryRun), parser.isSet(json) };
+        return cli::runMerge(job, out, progress);
+    }
+    if (parser.isSet(joinExisting))
+        return usageError(QStringLiteral("--join-existing is for merge"));
     if (command != QLatin1String("transfer"))
         return usageError(QStringLiteral("unknown command '%1'").arg(command));
 

@@ -68,7 +68,9 @@ bool readLinesAgain(QFile &file, qint64 from, qint64 to, Take take)
     const qint64 resume = file.pos();
     bool complete = file.seek(from);
     if (complete) {
-        world::LineReader again(&file, from);
+        // No more than those lines is read, in one block.
+        world::LineReader again(
+                &file, from, qsizetype(qBound(qint64(64), to - from, qint64(1) << 18)));
         again.setLimit(to);
         while (again.readLine())
             take(again.line(), world::ConditionedLine::forScanner(again.line()));
@@ -86,7 +88,8 @@ namespace {
 // sets (its serial, container, type 7 and MORE) is read the same way whoever owns it; the
 // serial of the last SERIAL line carries over from record to record.
 template <typename Names>
-void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *owned)
+void collect(
+        QFile &file, Names names, engine::Progress &progress, OwnedItems *owned, bool pack = false)
 {
     const world::ProgressScale scale(file.size());
     progress.reset();
@@ -112,6 +115,15 @@ void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *o
         // A header of any record type opens a record.
         const qint64 offset = reader.pos();
         QList<QString> lines; // filled only once the record is known to be collected
+        QByteArray packed; // or this, when packing
+        const auto keep = [&](const world::ConditionedLine &taken) {
+            if (pack) {
+                packed += world::encode(taken.toString());
+                packed += '\n';
+            } else {
+                lines.append(taken.toString());
+            }
+        };
         QList<int> namedOwners;
         bool typeSeven = false;
         int container = -1;
@@ -172,7 +184,7 @@ void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *o
                 readable = readLinesAgain(file, bodyStart, lineStart,
                         [&](QByteArrayView raw, const world::ConditionedLine &earlier) {
                             examine(raw, earlier);
-                            lines.append(earlier.toString());
+                            keep(earlier);
                         });
             }
             const bool taking = namesWanted || !namedOwners.isEmpty();
@@ -180,7 +192,7 @@ void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *o
                 namedOwners.append(ownerNamed);
             if (taking) {
                 examine(reader.line(), line);
-                lines.append(line.toString());
+                keep(line);
             } else if (line.keyIs("SERIAL")) {
                 currentSerial = world::toNumber(line.word(1));
             }
@@ -204,8 +216,8 @@ void collect(QFile &file, Names names, engine::Progress &progress, OwnedItems *o
             break;
         }
         for (const int owner : std::as_const(namedOwners)) {
-            owned->byOwner[owner].append(
-                    OwnedRecord{ offset, lines, currentSerial, container, typeSeven, more });
+            owned->byOwner[owner].append(OwnedRecord{
+                    offset, lines, packed, currentSerial, container, typeSeven, more });
         }
     }
 
@@ -237,7 +249,8 @@ bool openItems(QFile &file, engine::Progress &progress, OwnedItems *owned)
 
 } // namespace
 
-OwnedItems collectOwned(const QString &name, const QList<int> &owners, engine::Progress &progress)
+OwnedItems collectOwned(
+        const QString &name, const QList<int> &owners, engine::Progress &progress, bool pack)
 {
     OwnedItems owned;
     QFile file(world::filePath(name, world::itemsFileName()));
@@ -245,7 +258,7 @@ OwnedItems collectOwned(const QString &name, const QList<int> &owners, engine::P
         return owned;
     const QSet<int> wanted(owners.cbegin(), owners.cend());
     collect(
-            file, [&wanted](int owner) { return wanted.contains(owner); }, progress, &owned);
+            file, [&wanted](int owner) { return wanted.contains(owner); }, progress, &owned, pack);
     return owned;
 }
 
@@ -263,6 +276,14 @@ void fileOwned(engine::Session &session, int owner, const OwnedItems &owned)
         session.maxItemSerial = session.destItemsReferenced.nextFree(session.maxItemSerial);
         // The OWNER lines that name the character come to name its copy.
         QList<QString> lines = record.lines;
+        if (lines.isEmpty()) {
+            for (qsizetype from = 0; from < record.packed.size();) {
+                const qsizetype feed = record.packed.indexOf('\n', from);
+                lines.append(
+                        world::decode(QByteArrayView(record.packed).sliced(from, feed - from)));
+                from = feed + 1;
+            }
+        }
         for (QString &stored : lines) {
             const QByteArray raw = world::encode(stored);
             const world::ConditionedLine line = world::ConditionedLine::forScanner(raw);

@@ -16,6 +16,9 @@ struct OwnedRecord
 {
     qint64 offset; // just past its SECTION line
     QList<QString> lines;
+    // Collected for many owners at once: the same lines, each followed by a line feed, in
+    // one block of bytes instead (a string per line costs ten times the line).
+    QByteArray packed;
     int serial; // the serial it is filed under
     int container; // -1: none
     bool typeSeven;
@@ -30,8 +33,10 @@ struct OwnedItems
     world::TextEncoding encoding = world::TextEncoding::Ascii; // how the file's text decodes
 };
 
-// Reads the items file of the world in `name` once for all `owners`.
-OwnedItems collectOwned(const QString &name, const QList<int> &owners, engine::Progress &progress);
+// Reads the items file of the world in `name` once for all `owners`; `pack` keeps each
+// record's lines in its packed form.
+OwnedItems collectOwned(const QString &name, const QList<int> &owners, engine::Progress &progress,
+        bool pack = false);
 
 // Files the records of `owner` as item identification does: new serials above
 // maxItemSerial in file order (passing over the numbers in destItemsReferenced), the OWNER lines naming the character rewritten to its copy,

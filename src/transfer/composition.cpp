@@ -36,7 +36,7 @@ namespace {
 // rewritten, and with a non-empty `name`, every NAME line too. Without `numbers` every line
 // stays as the source has it.
 void composeBody(CharacterText &copy, QIODevice *source, qint64 offset, qint64 sourceEnd,
-        const CharacterNumbers *numbers, const QByteArray &name)
+        const CharacterNumbers *numbers, const QByteArray &name, qsizetype blockSize)
 {
     const auto add = [&copy](const QByteArray &line, qint64 from) {
         copy.lineStarts.append(copy.text.size());
@@ -48,7 +48,7 @@ void composeBody(CharacterText &copy, QIODevice *source, qint64 offset, qint64 s
         copy.readError = source->errorString();
         return;
     }
-    world::LineReader reader(source, offset);
+    world::LineReader reader(source, offset, blockSize);
     reader.setLimit(sourceEnd);
     const QByteArray serial = numbers ? QByteArray::number(numbers->serial) : QByteArray();
     bool inBody = false;
@@ -101,13 +101,13 @@ void addLine(CharacterText &copy, const QByteArray &line)
 } // namespace
 
 CharacterText composeCharacter(QIODevice *source, qint64 offset, qint64 sourceEnd,
-        const CharacterNumbers &numbers, const QByteArray &name)
+        const CharacterNumbers &numbers, const QByteArray &name, qsizetype blockSize)
 {
     CharacterText copy;
     addLine(copy, QByteArray());
     addLine(copy, "//********Transfered Character***********");
     addLine(copy, "SECTION CHARACTER " + QByteArray::number(numbers.section));
-    composeBody(copy, source, offset, sourceEnd, &numbers, name);
+    composeBody(copy, source, offset, sourceEnd, &numbers, name, blockSize);
     return copy;
 }
 
@@ -115,7 +115,7 @@ CharacterText composeRecord(QIODevice *source, qint64 offset, qint64 sourceEnd, 
 {
     CharacterText copy;
     addLine(copy, "SECTION CHARACTER " + QByteArray::number(section));
-    composeBody(copy, source, offset, sourceEnd, nullptr, QByteArray());
+    composeBody(copy, source, offset, sourceEnd, nullptr, QByteArray(), 1 << 18);
     return copy;
 }
 

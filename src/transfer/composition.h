@@ -45,8 +45,11 @@ struct CharacterText
 // (another record's text) are left out. The copy ends at the loader's closing brace, before
 // a line that starts another record, or at `sourceEnd`; the last two get a "}" of our own.
 // A non-empty `name` renames the copy: every NAME line becomes "NAME " and those bytes.
+// `blockSize` is how much is read from `source` at a time: a run of many copies reads
+// little more than each record.
 CharacterText composeCharacter(QIODevice *source, qint64 offset, qint64 sourceEnd,
-        const CharacterNumbers &numbers, const QByteArray &name = QByteArray());
+        const CharacterNumbers &numbers, const QByteArray &name = QByteArray(),
+        qsizetype blockSize = 1 << 18);
 
 // The same record as a package holds it: the header "SECTION CHARACTER <section>" and the
 // lines composeCharacter takes, each as the source has it, numbers included. Copied from

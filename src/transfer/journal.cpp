@@ -152,6 +152,10 @@ QString describe(const Journal &journal)
                          .arg(file.sizeBefore)
                          .arg(file.text.size());
     }
+    if (journal.character.isEmpty()) {
+        return QStringLiteral("a merge from %1: %2")
+                .arg(journal.source, files.join(QStringLiteral(", ")));
+    }
     return QStringLiteral("the transfer of the character \"%1\" from %2: %3")
             .arg(journal.character, journal.source, files.join(QStringLiteral(", ")));
 }
@@ -309,10 +313,16 @@ bool writeJournal(const QString &dir, const Journal &journal, QString *error)
     const QString temporary = path + QStringLiteral(".new");
     const QByteArray bytes = encode(journal);
     const QByteArray name = QFile::encodeName(temporary);
+    QStringList names;
+    for (const JournalFile &file : journal.files)
+        names << file.name;
+    const QString kept = names.size() == 2
+            ? QStringLiteral("%1 and %2").arg(names.at(0), names.at(1))
+            : names.join(QStringLiteral(", "));
     const auto fail = [&](const QString &why) {
-        *error = QStringLiteral("Could not write %1, the transfer journal that keeps %2 and %3 "
-                                "safe while they are appended to: %4.")
-                         .arg(path, world::charactersFileName(), world::itemsFileName(), why);
+        *error = QStringLiteral("Could not write %1, the transfer journal that keeps %2 safe "
+                                "while they are appended to: %3.")
+                         .arg(path, kept, why);
         ::unlink(name.constData());
         return false;
     };
@@ -479,6 +489,17 @@ Recovery recoverLockedWorld(const QString &dir)
                                       + (copies.size() == 1 ? QStringLiteral(" is")
                                                             : QStringLiteral(" are")),
                               copies.size() == 1 ? QString() : QStringLiteral("s"));
+    if (journal.character.isEmpty()) {
+        QStringList names;
+        for (const JournalFile &entry : std::as_const(journal.files))
+            names << entry.name;
+        return { RecoveryResult::Undone,
+            QStringLiteral("A merge into the world %1 was interrupted before it was finished "
+                           "(the program or the machine stopped during it): %2. It has been "
+                           "undone: %3 hold again exactly what they held before it.%4 Run the "
+                           "merge again if you still want it.")
+                    .arg(dir, describe(journal), names.join(QStringLiteral(", ")), copied) };
+    }
     return { RecoveryResult::Undone,
         QStringLiteral("A transfer into the world %1 was interrupted before it was finished "
                        "(the program or the machine stopped during it): %2. It has been "

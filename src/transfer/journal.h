@@ -46,6 +46,8 @@ struct JournalFile
 
 struct Journal
 {
+    // Empty for a shard merge, which journals its appends (accounts.adm among them) the
+    // same way: no character has an empty name.
     QString character;
     QString source; // the source world's directory
     QList<JournalFile> files;

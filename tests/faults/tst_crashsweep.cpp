@@ -95,6 +95,8 @@ class tst_CrashSweep : public QObject
 private slots:
     void sweep_data();
     void sweep();
+    void mergeSweep_data();
+    void mergeSweep();
     void cleanupTestCase();
 
 private:
@@ -195,6 +197,71 @@ void tst_CrashSweep::sweep()
                         + context));
         QVERIFY2(!QFileInfo::exists(transfer::journalPath(toolDirs.second)),
                 qPrintable(QStringLiteral("journal left by the tool: ") + context));
+    }
+}
+
+void tst_CrashSweep::mergeSweep_data()
+{
+    QTest::addColumn<int>("destinationIndex");
+    const QList<Destination> list = destinations();
+    for (int i = 0; i < list.size(); ++i) {
+        const QByteArray tag = list.at(i).tag;
+        if (tag == "records-and-items" || tag == "empty-files" || tag == "missing-files")
+            QTest::addRow("%s", tag.constData()) << i;
+    }
+}
+
+// A merge appends to three files under one journal: killed at any point and the world
+// opened again by the tool, all three are as before or all three completely merged.
+void tst_CrashSweep::mergeSweep()
+{
+    QFETCH(int, destinationIndex);
+    const Destination destination = destinations().at(destinationIndex);
+    QTemporaryDir scratch(scratchTemplate());
+    QVERIFY(scratch.isValid());
+    const auto prepare = [&](const QString &base) { return prepareWorlds(base, destination); };
+    const auto arguments = [](const QPair<QString, QString> &dirs) {
+        return QStringList{ QStringLiteral("merge"), QStringLiteral("--quiet"),
+            QStringLiteral("--from"), dirs.first, QStringLiteral("--to"), dirs.second };
+    };
+    const auto clean = prepare(scratch.filePath(QStringLiteral("clean")));
+    QVERIFY(!clean.first.isEmpty());
+    const WorldBytes sourceBefore = snapshot(clean.first);
+    const WorldBytes before = snapshot(clean.second);
+    QProcess reference;
+    reference.start(QStringLiteral(CHARTRANSFER_CLI), arguments(clean));
+    QVERIFY(reference.waitForFinished(30000) && reference.exitCode() == 0);
+    const WorldBytes done = snapshot(clean.second);
+    QVERIFY(done.files.value(world::accountsFileName())
+            != before.files.value(world::accountsFileName()));
+
+    const auto asBeforeOrDone = [&](const WorldBytes &now) {
+        return before.differences(now).isEmpty() || done.differences(now).isEmpty();
+    };
+    const int timeout = int(20000 * timeScale());
+    for (int n = 1;; ++n) {
+        const auto dirs = prepare(scratch.filePath(QStringLiteral("merge%1").arg(n)));
+        QVERIFY(!dirs.first.isEmpty());
+        const Run run = runTool(arguments(dirs), dirs.second, n, timeout);
+        const QString context = QStringLiteral("crash point %1: %2").arg(n).arg(run.describe());
+        if (run.fired == 0) {
+            QVERIFY2(!run.crashed && run.exitCode == 0, qPrintable(context + run.errors));
+            QVERIFY2(done.differences(snapshot(dirs.second)).isEmpty(), qPrintable(context));
+            QVERIFY2(n > 1, "the merge made no call that a crash could stop");
+            break;
+        }
+        QVERIFY2(run.crashed, qPrintable(context));
+        ++m_points;
+        const QString toolError = recoverWithTool(dirs.second);
+        QVERIFY2(toolError.isEmpty(), qPrintable(toolError));
+        const WorldBytes after = snapshot(dirs.second);
+        QVERIFY2(asBeforeOrDone(after),
+                qPrintable(QStringLiteral("neither as before nor merged: %1; %2")
+                                   .arg(before.differences(after), context)));
+        QVERIFY2(!QFileInfo::exists(transfer::journalPath(dirs.second)),
+                qPrintable(QStringLiteral("journal left: ") + context));
+        QVERIFY2(sourceBefore.differences(snapshot(dirs.first)).isEmpty(),
+                qPrintable(QStringLiteral("source changed: ") + context));
     }
 }
 

@@ -853,6 +853,7 @@ private slots:
     void initTestCase();
     void intactWorlds();
     void damagedWorlds();
+    void mergedWorlds();
 
 private:
     struct Pair
@@ -995,6 +996,101 @@ void tst_DamagedWorlds::damagedWorlds()
     QVERIFY2(tally.broken == 0,
             qPrintable(
                     QStringLiteral("%1 transfers broke the rule (see above)").arg(tally.broken)));
+}
+
+namespace {
+
+QByteArray runTool(const QStringList &arguments, int *status)
+{
+    QProcess tool;
+    tool.start(QStringLiteral(CHARTRANSFER_CLI), arguments);
+    *status = tool.waitForFinished(60000) && tool.exitStatus() == QProcess::NormalExit
+            ? tool.exitCode()
+            : -1;
+    return tool.readAllStandardOutput();
+}
+
+// The "account: character" pairs that the tool's list shows.
+QSet<QString> listedCharacters(const QByteArray &list)
+{
+    QSet<QString> pairs;
+    QString account;
+    for (const QByteArray &line : list.split('\n')) {
+        if (line.startsWith("account ")) {
+            account = QString::fromLocal8Bit(line.mid(line.indexOf(": ") + 2));
+            account.remove(QStringLiteral(" (no characters)"));
+        } else if (line.startsWith("    ")) {
+            const QByteArray name = line.mid(4, line.lastIndexOf("  (") - 4);
+            pairs.insert(account + QStringLiteral(": ") + QString::fromLocal8Bit(name));
+        }
+    }
+    return pairs;
+}
+
+} // namespace
+
+// The same damaged worlds merged whole: the merge refuses with the destination unchanged,
+// or the destination holds every source character under its account and check finds no
+// problem it did not find before.
+void tst_DamagedWorlds::mergedWorlds()
+{
+    const int count = environmentNumber("DAMAGED_WORLDS_MERGES", 60);
+    QTemporaryDir scratch(faults::scratchTemplate());
+    int refused = 0;
+    int merged = 0;
+    QStringList report;
+    for (int index = 0; index < count; ++index) {
+        const quint32 seeds[] = { 7, quint32(index) };
+        QRandomGenerator random(seeds);
+        const Pair &pair = m_pairs[random.bounded(int(m_pairs.size()))];
+        World source = pair.source;
+        World dest = pair.dest;
+        const int side = random.bounded(3);
+        QString said;
+        if (side != 1)
+            said += damageSide(&source, "source", 1, random);
+        if (side != 0)
+            said += damageSide(&dest, "destination", 1, random);
+        const QString title = QStringLiteral("merge %1: %2; %3").arg(index).arg(pair.tag, said);
+        const QString sourceDir = scratch.filePath(QStringLiteral("s%1").arg(index));
+        const QString destDir = scratch.filePath(QStringLiteral("d%1").arg(index));
+        QVERIFY(faults::write(sourceDir, { source.accounts, source.characters, source.items }));
+        QVERIFY(faults::write(destDir, { dest.accounts, dest.characters, dest.items }));
+        const faults::WorldBytes before = faults::snapshot(destDir);
+        int status = 0;
+        const int problemsBefore =
+                int(runTool({ QStringLiteral("check"), destDir }, &status).count('\n'));
+        runTool({ QStringLiteral("merge"), QStringLiteral("--from"), sourceDir,
+                        QStringLiteral("--to"), destDir, QStringLiteral("--join-existing") },
+                &status);
+        if (status != 0) {
+            ++refused;
+            if (status != 3 && status != 6)
+                report << title + QStringLiteral(": exit status %1").arg(status);
+            else if (!before.differences(faults::snapshot(destDir)).isEmpty())
+                report << title + QStringLiteral(": refused, but the destination changed");
+            continue;
+        }
+        ++merged;
+        const int problemsAfter =
+                int(runTool({ QStringLiteral("check"), destDir }, &status).count('\n'));
+        if (problemsAfter > problemsBefore)
+            report << title
+                            + QStringLiteral(": check finds %1 problems, before %2")
+                                      .arg(problemsAfter - 1)
+                                      .arg(problemsBefore - 1);
+        const QSet<QString> wanted =
+                listedCharacters(runTool({ QStringLiteral("list"), sourceDir }, &status));
+        const QSet<QString> present =
+                listedCharacters(runTool({ QStringLiteral("list"), destDir }, &status));
+        for (const QString &character : wanted) {
+            if (!present.contains(character))
+                report << title + QStringLiteral(": %1 missing after the merge").arg(character);
+        }
+    }
+    qInfo("%d merges: %d done, %d refused", count, merged, refused);
+    QVERIFY2(report.isEmpty(), qPrintable(report.join(QLatin1Char('\n'))));
+    QVERIFY(merged > 0 && refused > 0);
 }
 
 QTEST_MAIN(tst_DamagedWorlds)
