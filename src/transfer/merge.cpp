@@ -20,6 +20,7 @@
 #include "transfer/worldlock.h"
 #include "world/accountrecords.h"
 #include "world/filestamp.h"
+#include "world/textencoding.h"
 #include "world/worldformat.h"
 #include "world/worldindex.h"
 
@@ -29,6 +30,22 @@ namespace {
 
 // The number drawn after `current` for a new record or serial, or false when none is
 // left. Every number a merge hands out is drawn here, as a transfer draws its own.
+// Why `text`, held in `from` by the source, would read otherwise in a destination file now
+// in `*into` (which an append may turn from ASCII into the text's encoding); empty if not.
+QString encodingMismatch(const QByteArray &text, world::TextEncoding from,
+        world::TextEncoding *into, const QString &intoPath)
+{
+    if (!world::hasHighBytes(text))
+        return QString();
+    const world::TextEncoding after = world::encodingAfterAppend(*into, text);
+    if (after == from && (after == *into || *into == world::TextEncoding::Ascii)) {
+        *into = after;
+        return QString();
+    }
+    return QStringLiteral("its text holds letters beyond ASCII in %1, but %2 is in %3")
+            .arg(world::encodingName(from), intoPath, world::encodingName(*into));
+}
+
 bool drawNumber(int current, int *next)
 {
     if (current == INT_MAX)
@@ -401,6 +418,8 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
     int charSerial = qMax(session.maxCharSerial, session.destCharsHighestSerial);
     int itemSection = session.maxItemSection;
     int itemSerial = session.maxItemSerial;
+    world::TextEncoding charactersEncoding = session.destCharsEncoding;
+    world::TextEncoding itemsEncoding = session.destItemsEncoding;
     progress.reset();
     progress.showMessage(QStringLiteral("Composing characters and items"));
     progress.setRange(0, int(qMin<qsizetype>(owners.size(), INT_MAX)));
@@ -419,8 +438,10 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
                 continue;
             }
             CharacterNumbers numbers{ 0, 0, account.number };
-            if (!drawNumber(charSection, &numbers.section)
-                    || !drawNumber(charSerial, &numbers.serial)) {
+            // A serial that a line of the destination's items names is passed over, as a
+            // transfer passes it over: those items must not come to belong to the copy.
+            numbers.serial = session.destItemsReferenced.nextFree(charSerial);
+            if (!drawNumber(charSection, &numbers.section) || numbers.serial <= charSerial) {
                 conflicts << QStringLiteral("Serial Limit: the destination has run out of "
                                             "character numbers.");
                 break;
@@ -439,8 +460,8 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
                                      .arg(sourceCharsPath, copy.readError);
                 continue;
             }
-            Problem problem = verifyCharacter(
-                    copy, character.name, numbers, sourceCharsPath, character.offset);
+            Problem problem = verifyCharacter(copy, character.name, session.sourceCharsEncoding,
+                    numbers, sourceCharsPath, character.offset, &session.destItemsReferenced);
             if (!problem.isEmpty()) {
                 conflicts << damaged(character.name, problem);
                 continue;
@@ -451,9 +472,13 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
             filed.maxItemSerial = itemSerial;
             filed.maxItemSection = itemSection;
             filed.maxCharSerial = numbers.serial - 1;
+            // Item serials pass over referenced numbers too; the set is lent, not copied.
+            std::swap(filed.destItemsReferenced, session.destItemsReferenced);
             items::fileOwned(filed, character.serial, owned);
+            std::swap(filed.destItemsReferenced, session.destItemsReferenced);
             owned.byOwner.remove(character.serial);
-            const int collected = int(qint64(filed.maxItemSerial) - itemSerial);
+            const int collected =
+                    int(session.destItemsReferenced.freeBetween(itemSerial, filed.maxItemSerial));
             if (filed.scanCollisionFirst >= 0) {
                 const qint64 first = lineNumberAt(sourceItemsPath, filed.scanCollisionFirst) - 1;
                 const qint64 second = lineNumberAt(sourceItemsPath, filed.scanCollisionSecond) - 1;
@@ -481,10 +506,25 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
             const QSet<int> written = writtenItems(filed.serialMap, character.serial);
             const QByteArray text = composeItems(filed.serialMap, written, itemSection + 1,
                     character.serial, numbers.serial, [](int) {});
-            problem = verifyItems(text, filed.serialMap, written, { itemSection, itemSerial },
-                    numbers.serial, sourceItemsPath);
+            problem = verifyItems(text, filed.serialMap, written,
+                    { itemSection, itemSerial, &session.destItemsReferenced }, numbers.serial,
+                    sourceItemsPath);
             if (!problem.isEmpty()) {
                 conflicts << damaged(character.name, problem);
+                continue;
+            }
+            // Text beyond ASCII must read the same in the destination's files as in the
+            // source's, as for a transfer.
+            const QString mismatch = encodingMismatch(
+                    copy.text, session.sourceCharsEncoding, &charactersEncoding, destCharsPath);
+            const QString itemsMismatch = encodingMismatch(
+                    text, session.sourceItemsEncoding, &itemsEncoding, destItemsPath);
+            if (!mismatch.isEmpty() || !itemsMismatch.isEmpty()) {
+                conflicts << QStringLiteral("Encoding Mismatch: the character \"%1\" cannot be "
+                                            "copied: %2. Convert one of the two worlds to the "
+                                            "other's encoding first.")
+                                     .arg(character.name,
+                                             mismatch.isEmpty() ? itemsMismatch : mismatch);
                 continue;
             }
             int highest = itemSerial;
