@@ -118,10 +118,13 @@ void writeWorldFile(const QString &fileName, const QByteArray &bytes)
         fail("cannot write a scratch world file", path);
 }
 
-QList<Line> splitLines(const QByteArray &data)
+QList<Line> splitLines(const QByteArray &data, qint64 begin)
 {
     QList<Line> lines;
-    qint64 begin = 0;
+    // A byte-order mark before the first line is no part of it, as a file read from its
+    // start shows it.
+    if (begin < 0)
+        begin = data.startsWith("\xef\xbb\xbf") ? 3 : 0;
     while (begin < data.size()) {
         const qint64 nl = data.indexOf('\n', begin);
         const bool terminated = nl >= 0;

@@ -52,7 +52,8 @@ struct Line
     qint64 next; // where the following line begins
     bool terminated;
 };
-QList<Line> splitLines(const QByteArray &data);
+// The lines from `begin` on; by default from the start, past a byte-order mark.
+QList<Line> splitLines(const QByteArray &data, qint64 begin = -1);
 
 // What loading worldDir() as the destination left in the session, and what the loader told
 // a front end of it.
