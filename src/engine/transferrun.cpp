@@ -456,13 +456,11 @@ Refusal encodings(Plan &plan)
                 plan.sourceItemsPath, plan.destItemsPath },
     };
     for (const Copied &copy : copies) {
-        if (!world::hasHighBytes(copy.text))
-            continue;
         // A destination file of ASCII alone comes to read the text the way the text is; any
         // other must stay as it is (or its own names would change).
-        const world::TextEncoding after = world::encodingAfterAppend(copy.into, copy.text);
-        if (after == copy.from && (after == copy.into || copy.into == world::TextEncoding::Ascii))
+        if (world::readsAlikeAfterAppend(copy.text, copy.from, copy.into))
             continue;
+        const world::TextEncoding after = world::encodingAfterAppend(copy.into, copy.text);
         const QString destination = copy.into == world::TextEncoding::Ascii
                 ? QStringLiteral("the destination file %1, which holds ASCII alone, would "
                                  "read them as %2")
@@ -515,6 +513,7 @@ constexpr Check BeforeScans[] = {
 };
 // After the scans, on what they found; then the worlds once more, as the scans take their
 // time, and last the copy, composed and read back.
+// clang-format off
 constexpr Check AfterScans[] = {
     scanReadErrors,
     cutOffItems,
@@ -526,6 +525,7 @@ constexpr Check AfterScans[] = {
     verification,
     encodings, // the copied text reads the same in the destination's files
 };
+// clang-format on
 
 template <std::size_t N>
 Refusal firstRefusal(Plan &plan, const Check (&checks)[N])

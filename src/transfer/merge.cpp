@@ -35,11 +35,8 @@ namespace {
 QString encodingMismatch(const QByteArray &text, world::TextEncoding from,
         world::TextEncoding *into, const QString &intoPath)
 {
-    if (!world::hasHighBytes(text))
-        return QString();
-    const world::TextEncoding after = world::encodingAfterAppend(*into, text);
-    if (after == from && (after == *into || *into == world::TextEncoding::Ascii)) {
-        *into = after;
+    if (world::readsAlikeAfterAppend(text, from, *into)) {
+        *into = world::encodingAfterAppend(*into, text);
         return QString();
     }
     return QStringLiteral("its text holds letters beyond ASCII in %1, but %2 is in %3")

@@ -31,4 +31,9 @@ TextEncoding encodingOf(QByteArrayView text);
 // alone takes the text's, and one invalid UTF-8 byte makes the whole file Windows-1252.
 TextEncoding encodingAfterAppend(TextEncoding file, QByteArrayView text);
 
+// Whether `text`, held in `from` by its source, reads the same once appended to a file of
+// encoding `into`: text of ASCII alone always does; otherwise the file must end up in
+// `from` and must not change its own encoding (a file of ASCII alone may take the text's).
+bool readsAlikeAfterAppend(QByteArrayView text, TextEncoding from, TextEncoding into);
+
 } // namespace world

@@ -225,6 +225,14 @@ TextEncoding encodingAfterAppend(TextEncoding file, QByteArrayView text)
     return TextEncoding::Windows1252;
 }
 
+bool readsAlikeAfterAppend(QByteArrayView text, TextEncoding from, TextEncoding into)
+{
+    if (!hasHighBytes(text))
+        return true;
+    const TextEncoding after = encodingAfterAppend(into, text);
+    return after == from && (after == into || into == TextEncoding::Ascii);
+}
+
 TextEncoding Utf8Validator::encoding(bool bom) const
 {
     // A file that ends inside a character is no valid UTF-8 either.
