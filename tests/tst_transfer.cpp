@@ -135,6 +135,8 @@ private slots:
     void restoreFile();
     void journalRecovery_data();
     void journalRecovery();
+    void journalFormats_data();
+    void journalFormats();
     void journalNotWritten();
 };
 
@@ -813,6 +815,70 @@ void tst_Transfer::journalRecovery()
                     : result == int(transfer::RecoveryResult::Kept)
                     ? result
                     : int(transfer::RecoveryResult::Undone));
+}
+
+void tst_Transfer::journalFormats_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("undone");
+    QTest::newRow("as-written") << QString() << true;
+    // A journal the previous version left (SHA-256, its closing digest over the texts too)
+    // is still undone after an upgrade.
+    QTest::newRow("version-2") << QStringLiteral("version-2") << true;
+    QTest::newRow("version-2-text-changed") << QStringLiteral("version-2 text") << false;
+    // The closing digest covers the head only; the texts are known by the head's digests.
+    QTest::newRow("text-changed") << QStringLiteral("text") << false;
+    QTest::newRow("text-digest-changed") << QStringLiteral("digest") << false;
+}
+
+// What recovery trusts: a journal whose texts are not what its head says is kept.
+void tst_Transfer::journalFormats()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, undone);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray before = "SECTION CHARACTER 1\n{\nSERIAL 5\n}\n";
+    const QByteArray text = "\n//x\nSECTION CHARACTER 2\n{\nSERIAL 6\n}\n";
+    QVERIFY(fixture::writeFile(charactersPath(dir.path()), before));
+    transfer::Journal journal{ QStringLiteral("Bob"), QStringLiteral("/src"),
+        { { world::charactersFileName(), 0, true, 0, 0, text } } };
+    QString error;
+    QVERIFY2(transfer::describeFiles(dir.path(), &journal, &error), qPrintable(error));
+    QVERIFY2(transfer::writeJournal(dir.path(), journal, &error), qPrintable(error));
+
+    const QString journalFile = transfer::journalPath(dir.path());
+    const QByteArray bytes = fixture::readFile(journalFile);
+    const qsizetype textAt = bytes.indexOf("\ntext\n") + 6;
+    const qsizetype endAt = bytes.lastIndexOf("\nend ");
+    QByteArrayList head = bytes.left(textAt - 1).split('\n');
+    QByteArray texts = bytes.mid(textAt, endAt - textAt);
+    QByteArray closing = bytes.mid(endAt);
+    QCOMPARE(texts, text);
+    if (change.contains(QLatin1String("text")))
+        texts[10] = 'X';
+    if (change == QLatin1String("digest"))
+        head[3].replace(head[3].split(' ').at(7), QByteArray(40, '0'));
+    if (change.startsWith(QLatin1String("version-2"))) {
+        const auto sha256 = [](const QByteArray &b) {
+            return QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex();
+        };
+        head[0] = "chartransfer journal 2";
+        head[3].replace(head[3].split(' ').at(7), sha256(text));
+        const QByteArray body = head.join('\n') + '\n' + texts;
+        closing = "\nend " + sha256(body) + '\n';
+    }
+    QVERIFY(fixture::writeFile(journalFile, head.join('\n') + '\n' + texts + closing));
+    QVERIFY(fixture::writeFile(charactersPath(dir.path()), before + text.left(12)));
+
+    const transfer::Recovery recovery = transfer::recoverWorld(dir.path());
+    QCOMPARE(recovery.result,
+            undone ? transfer::RecoveryResult::Undone : transfer::RecoveryResult::Kept);
+    QCOMPARE(fixture::readFile(charactersPath(dir.path())),
+            undone ? before : before + text.left(12));
+    QVERIFY2(undone || recovery.message.contains(QLatin1String("cannot be read")),
+            qPrintable(recovery.message));
 }
 
 // A journal that cannot be flushed is not left behind, and the transfer does not begin.

@@ -85,20 +85,28 @@ FileCalls &fileCalls()
 
 bool writeAndFlush(int fd, const QByteArray &bytes, qint64 offset, QString *error)
 {
-    const char *data = bytes.constData();
-    const qint64 total = bytes.size();
-    qint64 done = 0;
-    while (done < total) {
-        const ssize_t n =
-                fileCalls().pwrite(fd, data + done, size_t(total - done), off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        // A write that takes nothing would take nothing forever: the disk is full.
-        if (n <= 0) {
-            *error = systemReason(n < 0 ? errno : ENOSPC);
-            return false;
+    return writeAndFlush(fd, QList<QByteArrayView>{ bytes }, offset, error);
+}
+
+bool writeAndFlush(int fd, const QList<QByteArrayView> &pieces, qint64 offset, QString *error)
+{
+    for (const QByteArrayView piece : pieces) {
+        const char *data = piece.data();
+        const qint64 total = piece.size();
+        qint64 done = 0;
+        while (done < total) {
+            const ssize_t n =
+                    fileCalls().pwrite(fd, data + done, size_t(total - done), off_t(offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            // A write that takes nothing would take nothing forever: the disk is full.
+            if (n <= 0) {
+                *error = systemReason(n < 0 ? errno : ENOSPC);
+                return false;
+            }
+            done += n;
         }
-        done += n;
+        offset += total;
     }
     // A failed flush is never repeated: after one, the kernel may already have dropped the
     // pages it could not write.

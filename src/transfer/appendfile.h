@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
 #include <QString>
 
 #include <sys/types.h>
@@ -67,6 +69,8 @@ private:
 // after short and interrupted writes, then flushes the file to disk. False with `error`
 // set (the system's reason) when a write or the flush fails.
 bool writeAndFlush(int fd, const QByteArray &bytes, qint64 offset, QString *error);
+// The same for pieces written one after the other, with one flush at the end.
+bool writeAndFlush(int fd, const QList<QByteArrayView> &pieces, qint64 offset, QString *error);
 
 // Flushes the folder that holds `path`, so that a file created, renamed or removed in it
 // stays so after a power cut. False with `error` set when that fails.
