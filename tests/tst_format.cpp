@@ -69,6 +69,10 @@ QString compareConditioned(const world::ConditionedLine &line, const QString &ex
     };
     if (line.toString() != expected)
         return differs(QStringLiteral("toString"), line.toString(), expected);
+    QByteArray appended = "x";
+    line.appendTo(&appended);
+    if (appended != "x" + world::encode(expected))
+        return differs(QStringLiteral("appendTo"), world::decode(appended), expected);
     if (line.isEmpty() != expected.isEmpty())
         return QStringLiteral("isEmpty() is %1 for '%2'").arg(line.isEmpty()).arg(expected);
     for (int i : { 0, 1, 2, 3, 4, 5, 6, 40 }) {
@@ -572,6 +576,27 @@ void tst_Format::lineOffsets()
         QCOMPARE(read.at(i).terminated, i + 1 < read.size() || lastTerminated);
     }
     QCOMPARE(positions.last(), qint64(content.size()));
+
+    // The lines a reader still holds come back as readLine() gave them, whatever the block
+    // size; with one block for the whole file it holds them all until it looks for the end
+    // of an unterminated last line.
+    for (const qsizetype blockSize : { qsizetype(1), qsizetype(3), qsizetype(1) << 16 }) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        world::LineReader reader(&file, 0, blockSize);
+        for (int i = 0; reader.readLine(); ++i) {
+            for (int j = 0; j <= i; ++j) {
+                QByteArrayList held;
+                const qint64 from = j == 0 ? 0 : positions.at(j - 1);
+                if (!reader.linesHeld(from, reader.lineStart(),
+                            [&held](QByteArrayView line) { held.append(line.toByteArray()); })) {
+                    QVERIFY(blockSize < content.size() || !reader.lineTerminated());
+                    continue;
+                }
+                QCOMPARE(held, lines.mid(j, i - j));
+            }
+        }
+    }
 }
 
 void tst_Format::atEnd_data()

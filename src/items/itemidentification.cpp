@@ -63,8 +63,13 @@ QByteArrayView keyStart(QByteArrayView raw)
 // character's, which is rare; reading those few again costs less than looking at every
 // line of every record.
 template <typename Take>
-bool readLinesAgain(QFile &file, qint64 from, qint64 to, Take take)
+bool readLinesAgain(QFile &file, const world::LineReader &reader, qint64 from, qint64 to, Take take)
 {
+    // Most often the scan's own reader still holds them.
+    if (reader.linesHeld(from, to, [&take](QByteArrayView raw) {
+            take(raw, world::ConditionedLine::forScanner(raw));
+        }))
+        return true;
     const qint64 resume = file.pos();
     bool complete = file.seek(from);
     if (complete) {
@@ -118,7 +123,7 @@ void collect(
         QByteArray packed; // or this, when packing
         const auto keep = [&](const world::ConditionedLine &taken) {
             if (pack) {
-                packed += world::encode(taken.toString());
+                taken.appendTo(&packed);
                 packed += '\n';
             } else {
                 lines.append(taken.toString());
@@ -181,7 +186,7 @@ void collect(
             const int ownerNamed = isOwner ? world::toNumber(line.word(1)) : 0;
             const bool namesWanted = isOwner && names(ownerNamed);
             if (namesWanted && namedOwners.isEmpty()) {
-                readable = readLinesAgain(file, bodyStart, lineStart,
+                readable = readLinesAgain(file, reader, bodyStart, lineStart,
                         [&](QByteArrayView raw, const world::ConditionedLine &earlier) {
                             examine(raw, earlier);
                             keep(earlier);
@@ -236,7 +241,9 @@ void collect(
 // Opens the items file; false when it cannot be, with what that means noted.
 bool openItems(QFile &file, engine::Progress &progress, OwnedItems *owned)
 {
-    if (file.open(QIODevice::ReadOnly))
+    // Unbuffered: the scan reads in large blocks of its own, and the few lines it reads
+    // again would otherwise each fetch a whole buffer of the file.
+    if (file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return true;
     progress.showMessage(QStringLiteral("Unable to open ztitems.wsc"));
     // Only a file that is not there means "no items"; one that is there but cannot be
@@ -276,19 +283,22 @@ void fileOwned(engine::Session &session, int owner, const OwnedItems &owned)
         session.maxItemSerial = session.destItemsReferenced.nextFree(session.maxItemSerial);
         // The OWNER lines that name the character come to name its copy.
         QList<QString> lines = record.lines;
-        if (lines.isEmpty()) {
-            for (qsizetype from = 0; from < record.packed.size();) {
-                const qsizetype feed = record.packed.indexOf('\n', from);
-                lines.append(
-                        world::decode(QByteArrayView(record.packed).sliced(from, feed - from)));
-                from = feed + 1;
-            }
-        }
-        for (QString &stored : lines) {
-            const QByteArray raw = world::encode(stored);
+        const auto file = [&](QString &stored, QByteArrayView raw) {
             const world::ConditionedLine line = world::ConditionedLine::forScanner(raw);
             if (line.keyIs("OWNER") && world::toNumber(line.word(1)) == owner)
                 stored = rewriteOwnerLine(line, newOwner);
+        };
+        if (lines.isEmpty()) {
+            for (qsizetype from = 0; from < record.packed.size();) {
+                const qsizetype feed = record.packed.indexOf('\n', from);
+                const QByteArrayView raw = QByteArrayView(record.packed).sliced(from, feed - from);
+                lines.append(world::decode(raw));
+                file(lines.last(), raw);
+                from = feed + 1;
+            }
+        } else {
+            for (QString &stored : lines)
+                file(stored, world::encode(stored));
         }
         // A second record filed under a serial replaces the first, which would then stay
         // behind unseen; the transfer refuses that.

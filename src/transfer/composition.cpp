@@ -14,8 +14,9 @@ QList<int> referencesOf(const item_st &item)
 {
     QList<int> references;
     bool typeSeven = false;
+    QByteArray scratch;
     for (const QString &stored : item.lines) {
-        const QByteArray raw = world::encode(stored);
+        const QByteArrayView raw = world::encodeInto(stored, &scratch);
         const world::ConditionedLine line = world::ConditionedLine::forScanner(raw);
         if (line.keyIs("CONT"))
             references.append(world::toNumber(line.word(1)));
@@ -38,7 +39,7 @@ namespace {
 void composeBody(CharacterText &copy, QIODevice *source, qint64 offset, qint64 sourceEnd,
         const CharacterNumbers *numbers, const QByteArray &name, qsizetype blockSize)
 {
-    const auto add = [&copy](const QByteArray &line, qint64 from) {
+    const auto add = [&copy](QByteArrayView line, qint64 from) {
         copy.lineStarts.append(copy.text.size());
         copy.sourceLines.append(from);
         copy.text += line;
@@ -61,7 +62,7 @@ void composeBody(CharacterText &copy, QIODevice *source, qint64 offset, qint64 s
             if (line.is("{"))
                 inBody = true;
             else if (line.isEmpty())
-                add(raw.toByteArray(), reader.lineStart());
+                add(raw, reader.lineStart());
             if (!inBody)
                 continue;
         }
@@ -80,7 +81,7 @@ void composeBody(CharacterText &copy, QIODevice *source, qint64 offset, qint64 s
         else if (!name.isEmpty() && line.keyIs("NAME"))
             add("NAME " + name, reader.lineStart());
         else
-            add(raw.toByteArray(), reader.lineStart());
+            add(raw, reader.lineStart());
         if (line.is("}"))
             return;
     }
@@ -147,6 +148,16 @@ QSet<int> writtenItems(const QMap<int, item_st> &items, int owner)
 QByteArray itemLine(const QString &stored, const QMap<int, item_st> &items,
         const QSet<int> &written, int serial, int owner, int newOwner, bool *typeSeven)
 {
+    QByteArray line;
+    QByteArray scratch;
+    appendItemLine(&line, stored, items, written, serial, owner, newOwner, typeSeven, &scratch);
+    return line;
+}
+
+void appendItemLine(QByteArray *out, const QString &stored, const QMap<int, item_st> &items,
+        const QSet<int> &written, int serial, int owner, int newOwner, bool *typeSeven,
+        QByteArray *scratch)
+{
     const auto reference = [&](int value) -> QByteArray {
         if (value != -1 && written.contains(value))
             return QByteArray::number(items.value(value).serial);
@@ -154,22 +165,25 @@ QByteArray itemLine(const QString &stored, const QMap<int, item_st> &items,
             return QByteArray::number(newOwner);
         return "-1";
     };
-    const QByteArray raw = world::encode(stored);
+    const QByteArrayView raw = world::encodeInto(stored, scratch);
     const world::ConditionedLine line = world::ConditionedLine::forScanner(raw);
-    if (line.keyIs("SERIAL"))
-        return "SERIAL " + QByteArray::number(serial);
-    if (line.keyIs("OWNER"))
-        return "OWNER " + QByteArray::number(newOwner);
-    if (line.keyIs("CONT"))
-        return "CONT " + reference(world::toNumber(line.word(1)));
-    if (line.keyIs("TYPE")) {
-        if (line.word(1) == "7")
+    if (line.keyIs("SERIAL")) {
+        *out += "SERIAL ";
+        *out += QByteArray::number(serial);
+    } else if (line.keyIs("OWNER")) {
+        *out += "OWNER ";
+        *out += QByteArray::number(newOwner);
+    } else if (line.keyIs("CONT")) {
+        *out += "CONT ";
+        *out += reference(world::toNumber(line.word(1)));
+    } else if (line.keyIs("MORE") && *typeSeven) {
+        *out += "MORE ";
+        *out += reference(world::toNumber(line.word(1)));
+    } else {
+        if (line.keyIs("TYPE") && line.word(1) == "7")
             *typeSeven = true;
-        return raw;
+        *out += raw;
     }
-    if (line.keyIs("MORE") && *typeSeven)
-        return "MORE " + reference(world::toNumber(line.word(1)));
-    return raw;
 }
 
 } // namespace transfer

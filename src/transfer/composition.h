@@ -72,12 +72,17 @@ QByteArray composeItems(const QMap<int, item_st> &items, const QSet<int> &writte
 // One line of a collected record as the copy writes it.
 QByteArray itemLine(const QString &stored, const QMap<int, item_st> &items,
         const QSet<int> &written, int serial, int owner, int newOwner, bool *typeSeven);
+// The same, appended to `out`; `scratch` is room the line's bytes are worked out in.
+void appendItemLine(QByteArray *out, const QString &stored, const QMap<int, item_st> &items,
+        const QSet<int> &written, int serial, int owner, int newOwner, bool *typeSeven,
+        QByteArray *scratch);
 
 template <typename BeforeItem>
 QByteArray composeItems(const QMap<int, item_st> &items, const QSet<int> &written, int firstSection,
         int owner, int newOwner, BeforeItem beforeItem)
 {
     QByteArray records;
+    QByteArray scratch;
     int section = firstSection;
     int count = 0;
     for (auto it = items.cbegin(); it != items.cend(); ++it, ++count) {
@@ -89,7 +94,8 @@ QByteArray composeItems(const QMap<int, item_st> &items, const QSet<int> &writte
         records += '\n';
         bool typeSeven = false;
         for (const QString &stored : it->lines) {
-            records += itemLine(stored, items, written, it->serial, owner, newOwner, &typeSeven);
+            appendItemLine(&records, stored, items, written, it->serial, owner, newOwner,
+                    &typeSeven, &scratch);
             records += '\n';
         }
         records += "}\n\n";

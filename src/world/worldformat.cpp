@@ -862,6 +862,30 @@ QString ConditionedLine::toString() const
     return wordsFrom(0);
 }
 
+void ConditionedLine::appendTo(QByteArray *out) const
+{
+    if (m_reference) {
+        *out += encode(toString());
+        return;
+    }
+    const Text line = conditioned();
+    const char *p = line.text.data();
+    const char *const end = p + line.text.size();
+    while (p < end) {
+        const char *word = p;
+        while (p < end && !isSpace(*p))
+            ++p;
+        out->append(word, p - word);
+        if (p == end)
+            break;
+        out->append(' ');
+        while (p < end && isSpace(*p))
+            ++p;
+    }
+    if (line.trailingBlank)
+        out->append(' ');
+}
+
 int toNumber(const QString &word)
 {
     return reference::toNumber(word);

@@ -71,6 +71,16 @@ inline QByteArray encode(const QString &text)
 {
     return text.toLatin1();
 }
+// The same bytes, written into `buffer` (which keeps its room from one call to the next,
+// so a pass over millions of lines allocates once); valid until `buffer` changes.
+inline QByteArrayView encodeInto(const QString &text, QByteArray *buffer)
+{
+    buffer->resize(text.size());
+    char *out = buffer->data();
+    for (const QChar c : text)
+        *out++ = c.unicode() > 0xff ? '?' : char(c.unicode());
+    return *buffer;
+}
 
 // Follows a file's bytes, block by block in any split, to tell whether they are valid
 // UTF-8. Runs of ASCII are passed over 64 bytes at a time.
@@ -169,6 +179,13 @@ public:
     // the pass goes on after it unless visit() says stop. A pass that acts on several keys of
     // every record saves a return to its own loop for each of them.
     qint64 readLinesVisiting(QByteArrayView firsts, qint64 maxLines, LineVisitor &visitor);
+    // Hands each line between the byte positions `from` and `to` (both where lines begin,
+    // `to` no further than pos()) to `take` as readLine() handed it out, when the reader
+    // still holds those bytes; false, with nothing handed out, when it does not and they
+    // must be read from the device again. A pass that wants a record's lines only once it
+    // reaches a line deep inside it then seldom goes back to the file.
+    template <typename Take>
+    bool linesHeld(qint64 from, qint64 to, Take take) const;
     // The line last read, without its LF or CR LF. Valid until the next readLine().
     QByteArrayView line() const { return m_line; }
     // Whether the line last read was ended by a line feed.
@@ -274,6 +291,8 @@ public:
     QString wordsFrom(int i) const;
     // The whole conditioned line.
     QString toString() const;
+    // The same as bytes, appended to `out` (as world::encode(toString()) would give it).
+    void appendTo(QByteArray *out) const;
     bool isEmpty() const
     {
         if (m_reference)
@@ -453,6 +472,25 @@ inline bool LineReader::readLine()
         return true;
     }
     return readLineSlow();
+}
+
+template <typename Take>
+bool LineReader::linesHeld(qint64 from, qint64 to, Take take) const
+{
+    if (m_reference || from < m_base || to > m_base + m_end || from > to)
+        return false;
+    const char *p = m_data + (from - m_base);
+    const char *const end = m_data + (to - m_base);
+    while (p < end) {
+        const void *feed = std::memchr(p, '\n', size_t(end - p));
+        const char *next = feed ? static_cast<const char *>(feed) : end;
+        qsizetype length = next - p;
+        if (length > 0 && p[length - 1] == '\r')
+            --length;
+        take(QByteArrayView(p, length));
+        p = next + 1;
+    }
+    return true;
 }
 
 inline ConditionedLine ConditionedLine::forLoader(QByteArrayView raw)
