@@ -11,6 +11,7 @@
 
 #include "app/mainwindow.h"
 #include "engine/session.h"
+#include "transfer/merge.h"
 #include "transfer/package.h"
 #include "world/worldformat.h"
 
@@ -164,7 +165,10 @@ void addRow(const QString &operation, const QString &file, double seconds, qint6
         const QString &note = QString())
 {
     rows.push_back({ operation, file, seconds, lastWall, bytes, statusMiB("VmRSS"), note });
-    std::printf("  %-44s %8.3f s cpu %8.3f s wall\n", qPrintable(operation), seconds, lastWall);
+    if (seconds < 0)
+        std::printf("  %-44s %14s %8.3f s wall\n", qPrintable(operation), "", lastWall);
+    else
+        std::printf("  %-44s %8.3f s cpu %8.3f s wall\n", qPrintable(operation), seconds, lastWall);
     std::fflush(stdout);
 }
 
@@ -352,6 +356,36 @@ int countTreeItems(QTreeWidget *view)
     return count;
 }
 
+// Times each phase of a pass that names its phases in the status bar: the time from one
+// message to the next.
+class PhaseClock : public engine::Progress
+{
+public:
+    PhaseClock() { m_timer.start(); }
+    void showMessage(const QString &message) override
+    {
+        // Messages the passes repeat (the scans' own "Ready") do not start a phase.
+        if (message == QLatin1String("Ready"))
+            return;
+        lap();
+        m_phase = message;
+    }
+    void lap()
+    {
+        const qint64 now = m_timer.nsecsElapsed();
+        if (!m_phase.isEmpty())
+            laps.append({ m_phase, double(now - m_started) / 1e9 });
+        m_started = now;
+        m_phase.clear();
+    }
+    QList<QPair<QString, double>> laps;
+
+private:
+    QElapsedTimer m_timer;
+    qint64 m_started = 0;
+    QString m_phase;
+};
+
 bool copyWorld(const QString &from, const QString &to)
 {
     QDir().mkpath(to);
@@ -376,8 +410,10 @@ void printTable()
         const double plain = plainSeconds.value(row.file, 0);
         const QString ratio =
                 plain > 0 ? QString::number(row.seconds / plain, 'f', 1) : QStringLiteral("-");
-        std::printf("%-46s %-14s %7.3f %7.3f %6.0f %7s %7.1f  %s\n", qPrintable(row.operation),
-                qPrintable(QFileInfo(row.file).fileName()), row.seconds, row.wall, mbs,
+        const QString cpu =
+                row.seconds < 0 ? QStringLiteral("-") : QString::number(row.seconds, 'f', 3);
+        std::printf("%-46s %-14s %7s %7.3f %6.0f %7s %7.1f  %s\n", qPrintable(row.operation),
+                qPrintable(QFileInfo(row.file).fileName()), qPrintable(cpu), row.wall, mbs,
                 qPrintable(ratio), row.rss, qPrintable(row.note));
     }
 }
@@ -393,6 +429,7 @@ int main(int argc, char **argv)
     QString scratchArg;
     bool withReference = true;
     QStringList only; // phases to run, for profiling one of them; empty runs all
+    QString mergeFrom; // a world merged whole into a copy of the destination
     for (int i = 0; i < args.size(); ++i) {
         if (args.at(i) == QLatin1String("--block") && i + 1 < args.size()) {
             readerBlock = args.takeAt(i + 1).toLongLong();
@@ -401,6 +438,11 @@ int main(int argc, char **argv)
         }
         if (args.at(i) == QLatin1String("--only") && i + 1 < args.size()) {
             only = args.takeAt(i + 1).split(QLatin1Char(','));
+            args.removeAt(i--);
+            continue;
+        }
+        if (args.at(i) == QLatin1String("--merge") && i + 1 < args.size()) {
+            mergeFrom = args.takeAt(i + 1);
             args.removeAt(i--);
             continue;
         }
@@ -415,7 +457,8 @@ int main(int argc, char **argv)
     if (args.size() != 2) {
         std::fprintf(stderr,
                 "usage: chartransfer_bench SOURCE_WORLD DEST_WORLD [--scratch DIR] "
-                "[--no-reference] [--only reader,load,acquire,identify,transfer,export]\n");
+                "[--no-reference] [--merge WORLD] "
+                "[--only reader,load,acquire,identify,transfer,export,merge]\n");
         return 2;
     }
     const QString sourceDir = args.at(0);
@@ -615,10 +658,69 @@ int main(int argc, char **argv)
                         : QStringLiteral("refused: ") + package.refusal.text);
     }
 
+    // A shard merge of another world, whole, into a fresh copy of the destination; the
+    // peak memory is the merge's own (the kernel's high-water mark is reset before it).
+    QString mergePeak;
+    if (runs("merge") && !mergeFrom.isEmpty()) {
+        const QString into = scratch + QStringLiteral("/merged");
+        if (!copyWorld(destDir, into)) {
+            std::fprintf(stderr, "chartransfer_bench: cannot copy %s to %s\n", qPrintable(destDir),
+                    qPrintable(into));
+            return 1;
+        }
+        const QStringList files = { world::accountsFileName(), world::charactersFileName(),
+            world::itemsFileName() };
+        qint64 bytes = 0;
+        for (const QString &name : files)
+            bytes += fileSize(world::filePath(mergeFrom, name))
+                    + fileSize(world::filePath(into, name));
+        // The plain reads also bring both worlds into the page cache.
+        double plain = 0;
+        for (const QString &name : files) {
+            for (const QString &dir : { mergeFrom, into }) {
+                const QString path = world::filePath(dir, name);
+                addPlain(path);
+                plain += plainSeconds.value(path);
+            }
+        }
+        plainSeconds.insert(QStringLiteral("merge-reads"), plain);
+        QFile clear(QStringLiteral("/proc/self/clear_refs"));
+        const bool peakReset = clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+        clear.close();
+        const double before = statusMiB("VmRSS");
+        PhaseClock clock;
+        transfer::MergeOutcome outcome;
+        const double merge = elapsed([&] {
+            outcome = transfer::runMerge({ mergeFrom, into, {}, false }, clock, false);
+            clock.lap();
+        });
+        const double wall = lastWall;
+        for (const auto &lap : std::as_const(clock.laps)) {
+            lastWall = lap.second;
+            addRow(QStringLiteral("  merge: ") + lap.first, QString(), -1, 0);
+        }
+        lastWall = wall;
+        const transfer::MergePlan &plan = outcome.plan;
+        addRow(QStringLiteral("runMerge (whole world, into a copy)"), QStringLiteral("merge-reads"),
+                merge, bytes,
+                outcome.result == transfer::MergeResult::Done
+                        ? QStringLiteral("%1 accounts, %2 characters, %3 items, %4 left behind")
+                                  .arg(plan.accounts.size())
+                                  .arg(plan.characters)
+                                  .arg(plan.items)
+                                  .arg(plan.itemsLeftBehind)
+                        : QStringLiteral("not done: ") + outcome.message + QLatin1Char(' ')
+                                + plan.conflicts.mid(0, 3).join(QLatin1Char(' ')));
+        mergePeak = peakReset ? QStringLiteral("; merge alone %1 MiB above %2 MiB")
+                                        .arg(peakMiB() - before, 0, 'f', 1)
+                                        .arg(before, 0, 'f', 1)
+                              : QString();
+    }
+
     printTable();
     std::printf("\npeak resident set: %.1f MiB (after the reading-layer passes %.1f MiB, "
-                "window shown %.1f MiB); resident now %.1f MiB\n",
-            peakMiB(), afterReader, startPeak, statusMiB("VmRSS"));
+                "window shown %.1f MiB%s); resident now %.1f MiB\n",
+            peakMiB(), afterReader, startPeak, qPrintable(mergePeak), statusMiB("VmRSS"));
     std::printf("cpu s: processor time (user + system, children included); wall s: elapsed "
                 "time, which also counts other work on the machine. MB/s and x plain use cpu s. "
                 "x plain: time over the plain line-counting read of the same file; for the "
