@@ -868,22 +868,26 @@ void ConditionedLine::appendTo(QByteArray *out) const
         *out += encode(toString());
         return;
     }
+    // Written in place: the conditioned line is never longer than the raw text plus the
+    // trailing blank.
     const Text line = conditioned();
+    const qsizetype before = out->size();
+    out->resize(before + line.text.size() + 1);
+    char *o = out->data() + before;
     const char *p = line.text.data();
     const char *const end = p + line.text.size();
     while (p < end) {
-        const char *word = p;
-        while (p < end && !isSpace(*p))
-            ++p;
-        out->append(word, p - word);
-        if (p == end)
-            break;
-        out->append(' ');
-        while (p < end && isSpace(*p))
-            ++p;
+        if (isSpace(*p)) {
+            *o++ = ' ';
+            while (p < end && isSpace(*p))
+                ++p;
+        } else {
+            *o++ = *p++;
+        }
     }
     if (line.trailingBlank)
-        out->append(' ');
+        *o++ = ' ';
+    out->resize(o - out->constData());
 }
 
 int toNumber(const QString &word)
