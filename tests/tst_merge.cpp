@@ -245,13 +245,26 @@ void tst_Merge::conflicts_data()
     QTest::newRow("account record without its brace")
             << "source:CONTACT mirelle@greymoor.example\n}\n>CONTACT mirelle@greymoor.example\n"
             << QStringList() << QStringList{ "Damaged World: the account \"mirelle\"" };
+    // A UTF-8 name copied into a Windows-1252 accounts file would read as other letters.
+    QTest::newRow("account name in another encoding")
+            << "source:NAME mirelle>NAME mir\xc3\x83\xc2\xa9lle;dest:NAME quill>NAME qu\xc3\xa9ll"
+            << QStringList()
+            << QStringList{ "Encoding Mismatch: the account \"mir\xc3\xa9lle\" cannot be copied: "
+                            "its text holds letters beyond ASCII in UTF-8" };
+    // The same name into a UTF-8 destination is no conflict: only the planted one is.
+    QTest::newRow("account name in the same encoding")
+            << "source:NAME mirelle>NAME mir\xc3\x83\xc2\xa9lle;dest:NAME bram>NAME "
+               "br\xc3\x83\xc2\xa1m;dest:NAME quill>NAME harald"
+            << QStringList()
+            << QStringList{ "1 conflict found",
+                   "Account Exists: the destination already has an account \"harald\"" };
     QTest::newRow("destination items cut off")
             << "dest:items:END>SECTION WORLDITEM 999\n{\nSERIAL 5\n"
             << QStringList() << QStringList{ "ztitems.wsc ends inside a record" };
     // A created account appended there would become part of the cut-off record.
     QTest::newRow("destination accounts cut off")
-            << "dest:accounts:END>SECTION ACCOUNT 99\n{\nNAME half\n" << QStringList()
-            << QStringList{ "accounts.adm ends inside a record" };
+            << "dest:accounts:END>SECTION ACCOUNT 99\n{\nNAME half\n"
+            << QStringList() << QStringList{ "accounts.adm ends inside a record" };
 }
 
 void tst_Merge::conflicts()

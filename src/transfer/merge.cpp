@@ -139,8 +139,10 @@ AccountsFile scanAccounts(const QString &path)
 }
 
 // Reads a copied account record back the way the loader reads an accounts file: it must
-// give exactly one account, of that number and name, and no other record header.
-QString verifyAccount(const QByteArray &text, int number, const QString &name)
+// give exactly one account, of that number and name (decoded as the source file that
+// holds the record decodes), and no other record header.
+QString verifyAccount(
+        const QByteArray &text, int number, const QString &name, world::TextEncoding encoding)
 {
     QBuffer buffer;
     buffer.setData(text);
@@ -152,7 +154,7 @@ QString verifyAccount(const QByteArray &text, int number, const QString &name)
     world::readAccounts(
             reader,
             [&](int n, const QString &found) {
-                accounts.append({ n, found });
+                accounts.append({ n, world::decodeText(found, encoding) });
             },
             [](qint64) {},
             [&](const world::ConditionedLine &line, world::LinePlace place) {
@@ -304,6 +306,7 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
 
     // Accounts: created or joined, with the limit and the duplicate names checked.
     int accountNumber = qMax(destAccounts.highestSection, -1);
+    world::TextEncoding accountsEncoding = session.destAccountsEncoding;
     for (const int number : std::as_const(chosen)) {
         MergedAccount account;
         account.name = session.sourceAccounts.value(number);
@@ -347,10 +350,23 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
                             text += '\n';
                     }
                 }
-                problem = verifyAccount(text, account.number, account.name);
+                problem = verifyAccount(
+                        text, account.number, account.name, session.sourceAccountsEncoding);
                 problemLine = record.headerLine;
-                if (problem.isEmpty())
+                // A name or a password beyond ASCII must read the same in the destination,
+                // or the player could not log in under it.
+                const QString mismatch = problem.isEmpty()
+                        ? encodingMismatch(text, session.sourceAccountsEncoding, &accountsEncoding,
+                                destAccountsPath)
+                        : QString();
+                if (!mismatch.isEmpty()) {
+                    conflicts << QStringLiteral("Encoding Mismatch: the account \"%1\" cannot be "
+                                                "copied: %2. Convert one of the two worlds to the "
+                                                "other's encoding first.")
+                                         .arg(account.name, mismatch);
+                } else if (problem.isEmpty()) {
                     plan->accountsText += text;
+                }
             }
             if (!problem.isEmpty()) {
                 conflicts << QStringLiteral("Damaged World: the account \"%1\" cannot be copied "
