@@ -83,31 +83,30 @@ FileCalls &fileCalls()
     return calls;
 }
 
-bool writeAndFlush(int fd, const QByteArray &bytes, qint64 offset, QString *error)
+bool writeAll(int fd, QByteArrayView bytes, qint64 offset, QString *error)
 {
-    return writeAndFlush(fd, QList<QByteArrayView>{ bytes }, offset, error);
+    const char *data = bytes.data();
+    const qint64 total = bytes.size();
+    qint64 done = 0;
+    while (done < total) {
+        const ssize_t n =
+                fileCalls().pwrite(fd, data + done, size_t(total - done), off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        // A write that takes nothing would take nothing forever: the disk is full.
+        if (n <= 0) {
+            *error = systemReason(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        done += n;
+    }
+    return true;
 }
 
-bool writeAndFlush(int fd, const QList<QByteArrayView> &pieces, qint64 offset, QString *error)
+namespace {
+
+bool flush(int fd, QString *error)
 {
-    for (const QByteArrayView piece : pieces) {
-        const char *data = piece.data();
-        const qint64 total = piece.size();
-        qint64 done = 0;
-        while (done < total) {
-            const ssize_t n =
-                    fileCalls().pwrite(fd, data + done, size_t(total - done), off_t(offset + done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            // A write that takes nothing would take nothing forever: the disk is full.
-            if (n <= 0) {
-                *error = systemReason(n < 0 ? errno : ENOSPC);
-                return false;
-            }
-            done += n;
-        }
-        offset += total;
-    }
     // A failed flush is never repeated: after one, the kernel may already have dropped the
     // pages it could not write.
     if (fileCalls().fsync(fd) != 0) {
@@ -115,6 +114,23 @@ bool writeAndFlush(int fd, const QList<QByteArrayView> &pieces, qint64 offset, Q
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool writeAndFlush(int fd, const QByteArray &bytes, qint64 offset, QString *error)
+{
+    return writeAll(fd, bytes, offset, error) && flush(fd, error);
+}
+
+bool writeAndFlush(int fd, const QList<QByteArrayView> &pieces, qint64 offset, QString *error)
+{
+    for (const QByteArrayView piece : pieces) {
+        if (!writeAll(fd, piece, offset, error))
+            return false;
+        offset += piece.size();
+    }
+    return flush(fd, error);
 }
 
 FileAppend::FileAppend(const QString &path)
@@ -190,6 +206,42 @@ bool FileAppend::append(const QByteArray &bytes)
         return false;
     }
     if (m_created && !syncDirectoryOf(m_path, &m_error)) {
+        rollback();
+        return false;
+    }
+    m_written = false;
+    return true;
+}
+
+bool FileAppend::appendFrom(const QString &textPath, qint64 length)
+{
+    Q_ASSERT(m_fd >= 0);
+    m_written = true;
+    const int text = openRetrying(QFile::encodeName(textPath), O_RDONLY | O_CLOEXEC);
+    bool ok = text >= 0;
+    if (!ok)
+        m_error = QStringLiteral("Could not read %1: %2").arg(textPath, systemReason(errno));
+    // In pieces, so that a long text never needs to be in memory.
+    QByteArray buffer(qsizetype(qMin<qint64>(length, CopyBlock)), Qt::Uninitialized);
+    for (qint64 done = 0; ok && done < length;) {
+        const ssize_t n = ::pread(text, buffer.data(),
+                size_t(qMin<qint64>(length - done, buffer.size())), off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            m_error = QStringLiteral("Could not read %1: %2")
+                              .arg(textPath,
+                                      n < 0 ? systemReason(errno)
+                                            : QStringLiteral("it is shorter than was written"));
+            ok = false;
+            break;
+        }
+        ok = writeAll(m_fd, QByteArrayView(buffer.constData(), n), m_sizeBefore + done, &m_error);
+        done += n;
+    }
+    if (text >= 0)
+        ::close(text);
+    if (!ok || !flush(m_fd, &m_error) || (m_created && !syncDirectoryOf(m_path, &m_error))) {
         rollback();
         return false;
     }

@@ -41,6 +41,8 @@ public:
     // Writes `bytes` at the end noted by open() and flushes them to the disk. On failure
     // the file is cut back before this returns, and errorString() says why.
     bool append(const QByteArray &bytes);
+    // The same for the first `length` bytes of the file `textPath`, copied in pieces.
+    bool appendFrom(const QString &textPath, qint64 length);
     // Undoes the append: cuts the file back to its old size, or removes it when open()
     // created it. False when even that failed; restoreError() then says why.
     bool rollback();
@@ -55,6 +57,7 @@ public:
 
 private:
     void close();
+    static constexpr qint64 CopyBlock = 1 << 20;
 
     QString m_path;
     int m_fd = -1;
@@ -69,6 +72,8 @@ private:
 // after short and interrupted writes, then flushes the file to disk. False with `error`
 // set (the system's reason) when a write or the flush fails.
 bool writeAndFlush(int fd, const QByteArray &bytes, qint64 offset, QString *error);
+// Writes all of `bytes` at `offset` through fileCalls(), without flushing.
+bool writeAll(int fd, QByteArrayView bytes, qint64 offset, QString *error);
 // The same for pieces written one after the other, with one flush at the end.
 bool writeAndFlush(int fd, const QList<QByteArrayView> &pieces, qint64 offset, QString *error);
 

@@ -88,9 +88,11 @@ QByteArray encodeHead(const Journal &journal)
     for (const JournalFile &file : journal.files) {
         out += "file " + world::encode(file.name) + ' ' + QByteArray::number(file.sizeBefore) + ' '
                 + (file.existed ? "1" : "0") + ' ' + QByteArray::number(file.device) + ' '
-                + QByteArray::number(file.inode) + ' ' + QByteArray::number(file.text.size()) + ' '
-                + hash(file.text) + ' ' + (file.wholeDigest ? "whole" : "ends") + ' '
-                + (file.digest.isEmpty() ? QByteArray("-") : file.digest) + '\n';
+                + QByteArray::number(file.inode) + ' ' + QByteArray::number(file.textSize()) + ' '
+                + (file.spool.isEmpty() ? hash(file.text) : file.spoolDigest) + ' '
+                + (file.wholeDigest ? "whole" : "ends") + ' '
+                + (file.digest.isEmpty() ? QByteArray("-") : file.digest) + ' '
+                + (file.spool.isEmpty() ? QByteArray("-") : world::encode(file.spool)) + '\n';
     }
     out += "text\n";
     return out;
@@ -132,7 +134,9 @@ bool decode(const QByteArray &bytes, Journal *journal)
     QList<qsizetype> lengths;
     while (nextLine(&line) && line.startsWith("file ")) {
         const QList<QByteArray> words = line.mid(5).split(' ');
-        if (words.size() != 9 || (words.at(7) != "whole" && words.at(7) != "ends"))
+        // Version 3 names, last, the file that holds a text kept out of the journal.
+        if (words.size() != (version2 ? 9 : 10)
+                || (words.at(7) != "whole" && words.at(7) != "ends"))
             return false;
         JournalFile file;
         file.name = world::decode(words.at(0));
@@ -144,6 +148,16 @@ bool decode(const QByteArray &bytes, Journal *journal)
         file.digest = words.at(8) == "-" ? QByteArray() : words.at(8);
         lengths.append(words.at(5).toLongLong());
         hashes.append(words.at(6));
+        if (!version2 && words.at(9) != "-") {
+            // Nothing of it stands in the journal itself.
+            file.spool = world::decode(words.at(9));
+            file.spoolSize = lengths.last();
+            file.spoolDigest = hashes.last();
+            if (file.spool != spoolFileName(file.name))
+                return false;
+            lengths.last() = 0;
+            hashes.last() = hash(QByteArray());
+        }
         journal->files.append(file);
     }
     if (line != "text" || (!version2 && closing != hash(QByteArrayView(body.constData(), pos))))
@@ -164,7 +178,7 @@ QString describe(const Journal &journal)
         files << QStringLiteral("%1 (%2 bytes before, %3 bytes to append)")
                          .arg(file.name)
                          .arg(file.sizeBefore)
-                         .arg(file.text.size());
+                         .arg(file.textSize());
     }
     if (journal.character.isEmpty()) {
         return QStringLiteral("a merge from %1: %2")
@@ -270,7 +284,55 @@ QString unreadableJournal(const QString &path, const QByteArray &bytes)
     return QStringLiteral("a transfer journal, %1, that cannot be read").arg(path);
 }
 
+const QStringList &worldFileNames()
+{
+    static const QStringList names = { world::accountsFileName(), world::charactersFileName(),
+        world::itemsFileName() };
+    return names;
+}
+
+bool spoolsPresent(const QString &dir)
+{
+    for (const QString &name : worldFileNames()) {
+        if (QFileInfo::exists(world::filePath(dir, spoolFileName(name))))
+            return true;
+    }
+    return false;
+}
+
+void removeSpools(const QString &dir)
+{
+    for (const QString &name : worldFileNames()) {
+        const QString path = world::filePath(dir, spoolFileName(name));
+        if (QFileInfo::exists(path))
+            ::unlink(QFile::encodeName(path).constData());
+    }
+}
+
+// Reads the texts a journal keeps in files of their own; why one cannot be trusted, or empty.
+QString loadSpools(const QString &dir, Journal *journal)
+{
+    for (JournalFile &file : journal->files) {
+        if (file.spool.isEmpty())
+            continue;
+        QFile spool(world::filePath(dir, file.spool));
+        if (spool.open(QIODevice::ReadOnly))
+            file.text = spool.readAll();
+        if (file.text.size() != file.spoolSize || hash(file.text) != file.spoolDigest) {
+            return QStringLiteral("the text it appends to %1 is kept in %2, which is missing or "
+                                  "not what was written")
+                    .arg(file.name, spool.fileName());
+        }
+    }
+    return QString();
+}
+
 } // namespace
+
+QString spoolFileName(const QString &name)
+{
+    return journalFileName() + QLatin1Char('.') + name;
+}
 
 QString journalFileName()
 {
@@ -287,7 +349,7 @@ qint64 journalSize(const Journal &journal)
     const QByteArray head = encodeHead(journal);
     qint64 size = head.size() + encodeTail(head).size();
     for (const JournalFile &file : journal.files)
-        size += file.text.size();
+        size += file.spool.isEmpty() ? file.text.size() : 0;
     return size;
 }
 
@@ -333,8 +395,10 @@ bool writeJournal(const QString &dir, const Journal &journal, QString *error)
     const QByteArray head = encodeHead(journal);
     const QByteArray tail = encodeTail(head);
     QList<QByteArrayView> bytes{ head };
-    for (const JournalFile &file : journal.files)
-        bytes.append(file.text);
+    for (const JournalFile &file : journal.files) {
+        if (file.spool.isEmpty())
+            bytes.append(file.text);
+    }
     bytes.append(tail);
     const QByteArray name = QFile::encodeName(temporary);
     QStringList names;
@@ -381,6 +445,9 @@ bool removeJournal(const QString &dir, QString *error)
         *error = QStringLiteral("Could not flush the folder %1: %2.").arg(dir, why);
         return false;
     }
+    // Without the journal they are only bytes nobody needs; one left behind is removed when
+    // the world is next recovered.
+    removeSpools(dir);
     return true;
 }
 
@@ -401,7 +468,8 @@ QString journalSummary(const QString &dir)
 bool journalPresent(const QString &dir)
 {
     const QString path = journalPath(dir);
-    return QFileInfo::exists(path) || QFileInfo::exists(path + QStringLiteral(".new"));
+    return QFileInfo::exists(path) || QFileInfo::exists(path + QStringLiteral(".new"))
+            || spoolsPresent(dir);
 }
 
 QString worldBusyText(const QString &dir, qint64 pid)
@@ -418,6 +486,12 @@ Recovery recoverWorld(const QString &dir, int waitMs)
         return {};
     WorldLock lock;
     if (!lock.acquire(dir, waitMs)) {
+        // A merge writes its texts before its journal: until the journal is there, the
+        // world's files are as they were and may be read.
+        const QString path = journalPath(dir);
+        if (lock.busy() && !QFileInfo::exists(path)
+                && !QFileInfo::exists(path + QStringLiteral(".new")))
+            return {};
         if (lock.busy())
             return { RecoveryResult::InProgress, worldBusyText(dir, lock.holderPid()) };
         return { RecoveryResult::Kept,
@@ -440,8 +514,11 @@ Recovery recoverLockedWorld(const QString &dir)
     }
     const QString path = journalPath(dir);
     QFile file(path);
-    if (!file.exists())
+    if (!file.exists()) {
+        // The texts of a merge that stopped before its journal was in place.
+        removeSpools(dir);
         return {};
+    }
 
     const QString decide = QStringLiteral(
             "\n\nTransfers into this world are refused until you decide: check its "
@@ -457,6 +534,14 @@ Recovery recoverLockedWorld(const QString &dir)
             QStringLiteral("The world %1 holds %2, so it cannot tell what an interrupted "
                            "transfer appended. Nothing was changed.")
                             .arg(dir, unreadableJournal(path, bytes))
+                    + decide };
+    }
+    const QString spoolProblem = loadSpools(dir, &journal);
+    if (!spoolProblem.isEmpty()) {
+        return { RecoveryResult::Kept,
+            QStringLiteral("The world %1 holds the journal of an interrupted transfer (%2), but "
+                           "%3, so it cannot tell what was appended. Nothing was changed.")
+                            .arg(dir, describe(journal), spoolProblem)
                     + decide };
     }
     file.close();

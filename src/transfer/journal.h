@@ -38,6 +38,13 @@ struct JournalFile
     quint64 device = 0;
     quint64 inode = 0;
     QByteArray text; // what is appended to it
+    // Or, for a text too large to hold in memory (a merge's), the file in the journal's
+    // directory that holds it (spoolFileName()), flushed before the journal is written, with
+    // its size and SHA-1; `text` is filled from it only when a recovery needs it.
+    QString spool;
+    qint64 spoolSize = 0;
+    QByteArray spoolDigest;
+    qint64 textSize() const { return spool.isEmpty() ? text.size() : spoolSize; }
     // A digest of the file's first `sizeBefore` bytes: of all of them, or of the first and
     // the last 64 KiB of them where hashing the whole file would slow the transfer down.
     bool wholeDigest = true;
@@ -53,6 +60,10 @@ struct Journal
     QList<JournalFile> files;
 };
 
+// The name of the file that holds, while a merge is written, the text for the world file
+// `name`, beside the journal.
+QString spoolFileName(const QString &name);
+
 // Notes each file's size, identity and digest as they are now.
 bool describeFiles(const QString &dir, Journal *journal, QString *error);
 
@@ -63,7 +74,7 @@ qint64 journalSize(const Journal &journal);
 // flushed. False with `error` set when any of it fails; nothing is left behind then.
 bool writeJournal(const QString &dir, const Journal &journal, QString *error);
 
-// Removes the journal and flushes the folder.
+// Removes the journal and flushes the folder, then removes the merge's text files.
 bool removeJournal(const QString &dir, QString *error);
 
 enum class RecoveryResult {
@@ -87,7 +98,8 @@ Recovery recoverWorld(const QString &dir, int waitMs = 0);
 // The same, for a caller that holds the world's lock already.
 Recovery recoverLockedWorld(const QString &dir);
 
-// Whether `dir` holds a journal, or the temporary file of one being written.
+// Whether `dir` holds a journal, the temporary file of one being written, or a text file
+// of a merge (spoolFileName()).
 bool journalPresent(const QString &dir);
 
 // The message for a world whose lock another program holds while the caller wanted it.

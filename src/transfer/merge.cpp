@@ -14,6 +14,7 @@
 #include "transfer/appendfile.h"
 #include "transfer/composition.h"
 #include "transfer/journal.h"
+#include "transfer/textspool.h"
 #include "transfer/transferchecks.h"
 #include "transfer/transferstep.h"
 #include "transfer/verification.h"
@@ -234,8 +235,38 @@ Stamps stampsOf(const QString &dir)
         world::stampOf(world::filePath(dir, world::itemsFileName())) };
 }
 
-// Plans the merge into `plan`: every conflict, or every text to append.
-void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *plan, Stamps *stamps)
+// Where the texts for the destination's three files go while they are composed: files
+// beside the journal, or nowhere on a dry run.
+struct Spools
+{
+    TextSpool accounts;
+    TextSpool characters;
+    TextSpool items;
+    bool writing = false;
+
+    QList<QPair<QString, TextSpool *>> all()
+    {
+        return { { world::accountsFileName(), &accounts },
+            { world::charactersFileName(), &characters }, { world::itemsFileName(), &items } };
+    }
+    void add(TextSpool &spool, QByteArrayView text)
+    {
+        if (writing)
+            spool.add(text);
+    }
+};
+
+// Removes the merge's text files, when nothing of them is journaled.
+void removeSpools(const QString &dir)
+{
+    for (const QString &name :
+            { world::accountsFileName(), world::charactersFileName(), world::itemsFileName() })
+        QFile::remove(world::filePath(dir, spoolFileName(name)));
+}
+
+// Plans the merge into `plan`: every conflict, or every text to append, into `spools`.
+void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *plan, Stamps *stamps,
+        Spools &spools)
 {
     const QString source = request.source;
     const QString dest = request.destination;
@@ -365,7 +396,7 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
                                                 "other's encoding first.")
                                          .arg(account.name, mismatch);
                 } else if (problem.isEmpty()) {
-                    plan->accountsText += text;
+                    spools.add(spools.accounts, text);
                 }
             }
             if (!problem.isEmpty()) {
@@ -561,8 +592,8 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
             plan->items += merged.items;
             plan->itemsLeftBehind += merged.leftBehind;
             ++plan->characters;
-            plan->charactersText += copy.text;
-            plan->itemsText += text;
+            spools.add(spools.characters, copy.text);
+            spools.add(spools.items, text);
         }
     }
     progress.reset();
@@ -622,13 +653,33 @@ MergeOutcome runMerge(const MergeRequest &request, engine::Progress &progress, b
         }
     }
 
+    // The texts go to files beside the journal as they are composed, never all into memory;
+    // a dry run keeps none of them. Under the lock, files of an earlier run are overwritten.
+    Spools spools;
+    spools.writing = !dryRun;
+    const auto failedBeforeBegin = [&](const QString &why) {
+        removeSpools(dest);
+        outcome.result = MergeResult::Failed;
+        outcome.message = QStringLiteral("The merge failed before it began. %1 The destination "
+                                         "world was left as it was. Check the destination (free "
+                                         "space, permissions), then run the merge again.")
+                                  .arg(why);
+        return outcome;
+    };
+    for (const auto &spool : spools.all()) {
+        const QString path = world::filePath(dest, spoolFileName(spool.first));
+        if (spools.writing && !spool.second->open(path)) {
+            return failedBeforeBegin(QStringLiteral("Could not write %1: %2.")
+                                             .arg(path, spool.second->errorString()));
+        }
+    }
+
     Stamps stamps;
-    plan(request, progress, &outcome.plan, &stamps);
+    plan(request, progress, &outcome.plan, &stamps, spools);
     MergePlan &merge = outcome.plan;
     if (!merge.conflicts.isEmpty()) {
-        merge.accountsText.clear();
-        merge.charactersText.clear();
-        merge.itemsText.clear();
+        if (spools.writing)
+            removeSpools(dest);
         return refuse(QStringLiteral("The merge was refused, nothing was written: %1 %2 found.")
                               .arg(merge.conflicts.size())
                               .arg(merge.conflicts.size() == 1 ? QStringLiteral("conflict")
@@ -638,9 +689,17 @@ MergeOutcome runMerge(const MergeRequest &request, engine::Progress &progress, b
     if (dryRun)
         return outcome;
 
+    for (const auto &spool : spools.all()) {
+        if (!spool.second->finish()) {
+            return failedBeforeBegin(
+                    QStringLiteral("Could not write %1: %2.")
+                            .arg(spool.second->path(), spool.second->errorString()));
+        }
+    }
     // The destination is locked against other copies of this program, not against the game
     // server: a world saved since the planning would get numbers that are no longer free.
     if (!(stampsOf(dest) == stamps)) {
+        removeSpools(dest);
         return refuse(QStringLiteral("World Changed: the destination world %1 changed while the "
                                      "merge was planned. Nothing was written; run the merge "
                                      "again.")
@@ -650,33 +709,31 @@ MergeOutcome runMerge(const MergeRequest &request, engine::Progress &progress, b
     progress.showMessage(QStringLiteral("Writing"));
     Journal journal;
     journal.source = request.source;
-    const QList<QPair<QString, QByteArray *>> appends = {
-        { world::accountsFileName(), &merge.accountsText },
-        { world::charactersFileName(), &merge.charactersText },
-        { world::itemsFileName(), &merge.itemsText },
-    };
-    for (const auto &append : appends) {
-        if (!append.second->isEmpty())
-            journal.files.append({ append.first, 0, true, 0, 0, *append.second });
+    for (const auto &spool : spools.all()) {
+        if (spool.second->size() == 0) {
+            QFile::remove(spool.second->path());
+            continue;
+        }
+        JournalFile file(spool.first, 0, true, 0, 0, QByteArray());
+        file.spool = spoolFileName(spool.first);
+        file.spoolSize = spool.second->size();
+        file.spoolDigest = spool.second->digest();
+        journal.files.append(file);
     }
     if (journal.files.isEmpty())
         return outcome;
     QString journalError;
     if (!describeFiles(dest, &journal, &journalError)
-            || !writeJournal(dest, journal, &journalError)) {
-        outcome.result = MergeResult::Failed;
-        outcome.message = QStringLiteral("The merge failed before it began. %1 The destination "
-                                         "world was left as it was. Check the destination (free "
-                                         "space, permissions), then run the merge again.")
-                                  .arg(journalError);
-        return outcome;
-    }
+            || !writeJournal(dest, journal, &journalError))
+        return failedBeforeBegin(journalError);
 
     engine::Session session;
     session.transferRunning = true;
     for (const JournalFile &file : std::as_const(journal.files)) {
         FileAppend append(world::filePath(dest, file.name));
-        if (!openDestination(session, &append) || !commitAppend(session, &append, file.text))
+        if (!openDestination(session, &append)
+                || !commitAppendFrom(
+                        session, &append, world::filePath(dest, file.spool), file.spoolSize))
             break;
     }
     journal.files.clear();

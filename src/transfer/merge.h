@@ -59,10 +59,6 @@ struct MergePlan
     NumberRange characterSerials;
     NumberRange itemRecords;
     NumberRange itemSerials;
-    // What each destination file gets, composed and verified.
-    QByteArray accountsText;
-    QByteArray charactersText;
-    QByteArray itemsText;
 };
 
 enum class MergeResult {
@@ -88,7 +84,9 @@ constexpr int MergeAccountLimit = 5;
 // transfer reads its copies back), and unless `dryRun` or a conflict says otherwise, writes
 // it as one journaled append to the destination's accounts.adm, ztpcs.wsc and ztitems.wsc,
 // holding the destination's lock from before it reads the destination until the journal is
-// removed. The source is only read.
+// removed. The composed texts are written to files beside the journal as they are made
+// (spoolFileName()) and appended from there, so no whole world is held in memory; a dry
+// run writes nothing. The source is only read.
 MergeOutcome runMerge(const MergeRequest &request, engine::Progress &progress, bool dryRun);
 
 // The text that appends a copy of an account record: the source record from its "{" line

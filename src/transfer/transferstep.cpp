@@ -43,9 +43,11 @@ bool openDestination(engine::Session &session, FileAppend *file)
     return false;
 }
 
-bool commitAppend(engine::Session &session, FileAppend *file, const QByteArray &bytes)
+namespace {
+
+bool commit(engine::Session &session, FileAppend *file, bool appended)
 {
-    if (file->append(bytes)) {
+    if (appended) {
         if (session.transferRunning)
             session.transferAppends.append({ file->path(), file->sizeBefore(), file->created() });
         return true;
@@ -57,6 +59,19 @@ bool commitAppend(engine::Session &session, FileAppend *file, const QByteArray &
                 file->path(), file->sizeBefore(), file->created(), file->restoreError()));
     }
     return false;
+}
+
+} // namespace
+
+bool commitAppend(engine::Session &session, FileAppend *file, const QByteArray &bytes)
+{
+    return commit(session, file, file->append(bytes));
+}
+
+bool commitAppendFrom(
+        engine::Session &session, FileAppend *file, const QString &textPath, qint64 length)
+{
+    return commit(session, file, file->appendFrom(textPath, length));
 }
 
 void restoreAppends(engine::Session &session)

@@ -23,6 +23,9 @@ bool openDestination(engine::Session &session, FileAppend *file);
 // that a later failure of the transfer can take it back; on failure the file is already cut
 // back and the failure noted.
 bool commitAppend(engine::Session &session, FileAppend *file, const QByteArray &bytes);
+// The same for the first `length` bytes of the file `textPath`.
+bool commitAppendFrom(
+        engine::Session &session, FileAppend *file, const QString &textPath, qint64 length);
 
 // Puts every file the running transfer appended to back as it was, latest first, noting
 // each file that cannot be put back.

@@ -7,7 +7,10 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+
 #include <QTemporaryFile>
+#include <cerrno>
+#include <cstring>
 
 #include <memory>
 #include <vector>
@@ -357,6 +360,11 @@ QStringList transferArguments(const QString &source, const QString &dest, const 
 {
     return { QStringLiteral("--source"), source, QStringLiteral("--dest"), dest,
         QStringLiteral("--character"), sourceCharacter(), QStringLiteral("--account"), account };
+}
+
+QString reasonFor(const QString &error)
+{
+    return QString::fromLocal8Bit(std::strerror(error == QLatin1String("EIO") ? EIO : ENOSPC));
 }
 
 } // namespace faults

@@ -95,6 +95,9 @@ QStringList transferArguments(const QString &source, const QString &dest, const 
 // Multiplies time limits in slow builds (sanitizers): FAULTS_TIME_SCALE, default 1.
 double timeScale();
 
+// The system's text for "EIO" or "ENOSPC", as a failure names it.
+QString reasonFor(const QString &error);
+
 // Where the suites make their folders: /dev/shm when there is one, for speed (flushes to a
 // real disk take most of a run's time there), else the temporary folder.
 QString scratchTemplate();

@@ -46,16 +46,28 @@ QString recoverWithTool(const QString &dir)
     return QString();
 }
 
-// The tool's transfer, with the crash library preloaded: whether it died at the point.
-Run runTool(const QStringList &arguments, const QString &crashDir, int crashAt, int timeoutMs)
+// What the merge leaves beside the world files: nothing, once it is over.
+QStringList journalFiles(const QString &dir)
+{
+    return QDir(dir).entryList({ QStringLiteral("chartransfer.journal*") }, QDir::Files);
+}
+
+// The tool's transfer, with the crash library preloaded: whether it died at the point. With
+// `fault`, a call fails instead (the crash settings are then left out).
+Run runTool(const QStringList &arguments, const QString &crashDir, int crashAt, int timeoutMs,
+        const Fault &fault = {})
 {
     QTemporaryFile report;
     report.open();
     QProcess tool;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LD_PRELOAD"), libraryPath());
-    environment.insert(QStringLiteral("CRASH_DIR"), crashDir);
-    environment.insert(QStringLiteral("CRASH_AT"), QString::number(crashAt));
+    if (fault.isEmpty()) {
+        environment.insert(QStringLiteral("CRASH_DIR"), crashDir);
+        environment.insert(QStringLiteral("CRASH_AT"), QString::number(crashAt));
+    }
+    for (auto it = fault.cbegin(); it != fault.cend(); ++it)
+        environment.insert(it.key(), it.value());
     environment.insert(QStringLiteral("FAULT_REPORT"), report.fileName());
     // The preloaded library is not instrumented; the sanitizers must not mind it.
     environment.insert(QStringLiteral("ASAN_OPTIONS"),
@@ -97,6 +109,8 @@ private slots:
     void sweep();
     void mergeSweep_data();
     void mergeSweep();
+    void mergeFaults_data();
+    void mergeFaults();
     void cleanupTestCase();
 
 private:
@@ -258,10 +272,74 @@ void tst_CrashSweep::mergeSweep()
         QVERIFY2(asBeforeOrDone(after),
                 qPrintable(QStringLiteral("neither as before nor merged: %1; %2")
                                    .arg(before.differences(after), context)));
-        QVERIFY2(!QFileInfo::exists(transfer::journalPath(dirs.second)),
-                qPrintable(QStringLiteral("journal left: ") + context));
+        QVERIFY2(journalFiles(dirs.second).isEmpty(),
+                qPrintable(
+                        QStringLiteral("left: %1; %2")
+                                .arg(journalFiles(dirs.second).join(QLatin1Char(' ')), context)));
         QVERIFY2(sourceBefore.differences(snapshot(dirs.first)).isEmpty(),
                 qPrintable(QStringLiteral("source changed: ") + context));
+    }
+}
+
+void tst_CrashSweep::mergeFaults_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<QString>("error");
+    // The texts written beside the journal while the merge is planned, the journal, and
+    // the appends themselves.
+    for (const char *name : { "chartransfer.journal.ztpcs.wsc", "chartransfer.journal.ztitems.wsc",
+                 "chartransfer.journal.new", "accounts.adm", "ztpcs.wsc", "ztitems.wsc" }) {
+        QTest::addRow("%s-write-enospc", name)
+                << QString::fromLatin1(name) << QStringLiteral("write") << QStringLiteral("ENOSPC");
+        QTest::addRow("%s-fsync-eio", name)
+                << QString::fromLatin1(name) << QStringLiteral("fsync") << QStringLiteral("EIO");
+    }
+}
+
+// A merge whose write or flush fails anywhere leaves the destination as it was and nothing
+// beside it, and says which file and why.
+void tst_CrashSweep::mergeFaults()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QString, call);
+    QFETCH(QString, error);
+    const Destination destination = destinations().at(0);
+    QTemporaryDir scratch(scratchTemplate());
+    QVERIFY(scratch.isValid());
+    const auto arguments = [](const QPair<QString, QString> &dirs) {
+        return QStringList{ QStringLiteral("merge"), QStringLiteral("--quiet"),
+            QStringLiteral("--from"), dirs.first, QStringLiteral("--to"), dirs.second };
+    };
+    for (int n = 1;; ++n) {
+        const auto dirs =
+                prepareWorlds(scratch.filePath(QStringLiteral("merge%1").arg(n)), destination);
+        QVERIFY(!dirs.first.isEmpty());
+        const WorldBytes before = snapshot(dirs.second);
+        const Run run = runTool(arguments(dirs), QString(), 0, int(20000 * timeScale()),
+                { { QStringLiteral("FAULT_FILE"), fileName },
+                        { QStringLiteral("FAULT_CALL"), call },
+                        { QStringLiteral("FAULT_AT"), QString::number(n) },
+                        { QStringLiteral("FAULT_ERRNO"), error } });
+        const QString context = QStringLiteral("%1 %2 failing: %3 %4")
+                                        .arg(call)
+                                        .arg(n)
+                                        .arg(run.describe(), run.errors);
+        QVERIFY2(!run.crashed && !run.timedOut, qPrintable(context));
+        QVERIFY2(journalFiles(dirs.second).isEmpty(),
+                qPrintable(
+                        QStringLiteral("left: %1; %2")
+                                .arg(journalFiles(dirs.second).join(QLatin1Char(' ')), context)));
+        if (run.fired == 0) {
+            QVERIFY2(n > 1, qPrintable(QStringLiteral("no call to fail: ") + context));
+            QVERIFY2(run.exitCode == 0, qPrintable(context));
+            break;
+        }
+        QVERIFY2(run.exitCode == 4, qPrintable(context));
+        QVERIFY2(before.differences(snapshot(dirs.second)).isEmpty(),
+                qPrintable(before.differences(snapshot(dirs.second)) + context));
+        QVERIFY2(run.errors.contains(reasonFor(error)), qPrintable(context));
+        QVERIFY2(run.errors.contains(QLatin1String("left as it was")), qPrintable(context));
     }
 }
 

@@ -21,15 +21,6 @@ private slots:
     void createdFilesReachTheFolder();
 };
 
-namespace {
-
-QString reasonFor(const QString &error)
-{
-    return QString::fromLocal8Bit(std::strerror(error == QLatin1String("EIO") ? EIO : ENOSPC));
-}
-
-} // namespace
-
 void tst_FaultSweep::sweep_data()
 {
     QTest::addColumn<int>("destinationIndex");
