@@ -829,6 +829,10 @@ void tst_Transfer::journalFormats_data()
     // The closing digest covers the head only; the texts are known by the head's digests.
     QTest::newRow("text-changed") << QStringLiteral("text") << false;
     QTest::newRow("text-digest-changed") << QStringLiteral("digest") << false;
+    // A merge's text kept in a file of its own beside the journal.
+    QTest::newRow("spooled") << QStringLiteral("spool") << true;
+    QTest::newRow("spooled-text-changed") << QStringLiteral("spool changed") << false;
+    QTest::newRow("spooled-text-missing") << QStringLiteral("spool missing") << false;
 }
 
 // What recovery trusts: a journal whose texts are not what its head says is kept.
@@ -846,7 +850,35 @@ void tst_Transfer::journalFormats()
         { { world::charactersFileName(), 0, true, 0, 0, text } } };
     QString error;
     QVERIFY2(transfer::describeFiles(dir.path(), &journal, &error), qPrintable(error));
+    const QString spool =
+            world::filePath(dir.path(), transfer::spoolFileName(world::charactersFileName()));
+    if (change.startsWith(QLatin1String("spool"))) {
+        transfer::JournalFile &file = journal.files.first();
+        file.spool = transfer::spoolFileName(file.name);
+        file.spoolSize = file.text.size();
+        file.spoolDigest = QCryptographicHash::hash(text, QCryptographicHash::Sha1).toHex();
+        file.text.clear();
+        QVERIFY(fixture::writeFile(spool, text));
+    }
     QVERIFY2(transfer::writeJournal(dir.path(), journal, &error), qPrintable(error));
+    if (change.startsWith(QLatin1String("spool"))) {
+        QVERIFY(!fixture::readFile(transfer::journalPath(dir.path())).contains(text));
+        if (change.endsWith(QLatin1String("changed")))
+            QVERIFY(fixture::writeFile(spool, QByteArray(text).replace("SERIAL 6", "SERIAL 7")));
+        if (change.endsWith(QLatin1String("missing")))
+            QVERIFY(QFile::remove(spool));
+        QVERIFY(fixture::writeFile(charactersPath(dir.path()), before + text.left(12)));
+        const transfer::Recovery recovery = transfer::recoverWorld(dir.path());
+        QCOMPARE(recovery.result,
+                undone ? transfer::RecoveryResult::Undone : transfer::RecoveryResult::Kept);
+        QCOMPARE(fixture::readFile(charactersPath(dir.path())),
+                undone ? before : before + text.left(12));
+        // Undone, nothing of it is left; kept, the journal keeps its text.
+        QCOMPARE(QFileInfo::exists(spool), change == QLatin1String("spool changed"));
+        QVERIFY2(undone || recovery.message.contains(QLatin1String("missing or not what was")),
+                qPrintable(recovery.message));
+        return;
+    }
 
     const QString journalFile = transfer::journalPath(dir.path());
     const QByteArray bytes = fixture::readFile(journalFile);
