@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -824,6 +825,35 @@ bool ConditionedLine::referenceIsEmpty() const
     return m_reference->text.isEmpty();
 }
 
+namespace {
+
+// Writes the words from `p` to `end` joined by single blanks (and a trailing one when asked)
+// to `out`, which has room for them; returns where the writing ended.
+template <typename Char>
+Char *joinWords(const char *p, const char *end, bool trailingBlank, Char *out)
+{
+    const auto put = [&out](char c) {
+        if constexpr (std::is_same_v<Char, QChar>)
+            *out++ = QLatin1Char(c);
+        else
+            *out++ = c;
+    };
+    while (p < end) {
+        if (isSpace(*p)) {
+            put(' ');
+            while (p < end && isSpace(*p))
+                ++p;
+        } else {
+            put(*p++);
+        }
+    }
+    if (trailingBlank)
+        put(' ');
+    return out;
+}
+
+} // namespace
+
 QString ConditionedLine::wordsFrom(int i) const
 {
     if (m_reference)
@@ -839,21 +869,8 @@ QString ConditionedLine::wordsFrom(int i) const
         while (p < end && isSpace(*p))
             ++p;
     }
-    // Join the remaining words by single blanks.
     QString result(end - p + 1, Qt::Uninitialized);
-    QChar *out = result.data();
-    while (p < end) {
-        if (isSpace(*p)) {
-            *out++ = QLatin1Char(' ');
-            while (p < end && isSpace(*p))
-                ++p;
-        } else {
-            *out++ = QLatin1Char(*p++);
-        }
-    }
-    if (line.trailingBlank)
-        *out++ = QLatin1Char(' ');
-    result.truncate(out - result.constData());
+    result.truncate(joinWords(p, end, line.trailingBlank, result.data()) - result.constData());
     return result;
 }
 
@@ -873,21 +890,9 @@ void ConditionedLine::appendTo(QByteArray *out) const
     const Text line = conditioned();
     const qsizetype before = out->size();
     out->resize(before + line.text.size() + 1);
-    char *o = out->data() + before;
-    const char *p = line.text.data();
-    const char *const end = p + line.text.size();
-    while (p < end) {
-        if (isSpace(*p)) {
-            *o++ = ' ';
-            while (p < end && isSpace(*p))
-                ++p;
-        } else {
-            *o++ = *p++;
-        }
-    }
-    if (line.trailingBlank)
-        *o++ = ' ';
-    out->resize(o - out->constData());
+    const char *end = joinWords(line.text.data(), line.text.data() + line.text.size(),
+            line.trailingBlank, out->data() + before);
+    out->resize(end - out->constData());
 }
 
 int toNumber(const QString &word)
