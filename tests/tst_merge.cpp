@@ -258,6 +258,17 @@ void tst_Merge::conflicts_data()
             << QStringList()
             << QStringList{ "1 conflict found",
                    "Account Exists: the destination already has an account \"harald\"" };
+    // Forgetting the items file is the likeliest mistake; the characters would arrive bare.
+    QTest::newRow("source without items") << "source:items:REMOVE>" << QStringList()
+                                          << QStringList{ "1 conflict found",
+                                                 "Missing Items: the source world has no "
+                                                 "ztitems.wsc, so its 4 characters would" };
+    QTest::newRow("source without items, allowed")
+            << "source:items:REMOVE>;dest:NAME quill>NAME harald"
+            << QStringList{ "--without-items" }
+            << QStringList{ "1 conflict found",
+                   "Account Exists: the destination already has an "
+                   "account \"harald\"" };
     QTest::newRow("destination items cut off")
             << "dest:items:END>SECTION WORLDITEM 999\n{\nSERIAL 5\n"
             << QStringList() << QStringList{ "ztitems.wsc ends inside a record" };
@@ -295,7 +306,9 @@ void tst_Merge::conflicts()
         const QString path = world::filePath(where == "dest" ? dest : source, file);
         const QByteArray from = rest.section('>', 0, 0).toLatin1();
         const QByteArray to = rest.section('>', 1).toLatin1();
-        if (from == "END")
+        if (from == "REMOVE")
+            QVERIFY(QFile::remove(path));
+        else if (from == "END")
             QVERIFY(fixture::writeFile(path, fixture::readFile(path) + to));
         else
             QVERIFY2(edit(path, from, to), qPrintable(step));

@@ -54,7 +54,7 @@ Commands:
       be empty) as a package: a small world of their own, with a manifest, to
       carry to another server and transfer from there. A batch file has source
       account and character separated by a TAB. --json prints the manifest.
-  merge --from SRC --to DEST [--account NAME]... [--join-existing]
+  merge --from SRC --to DEST [--account NAME]... [--join-existing] [--without-items]
       Merges whole accounts (all of them without --account), each with all its
       characters and their items, into DEST: accounts DEST lacks are created,
       accounts it has are joined only with --join-existing. All or nothing: any
@@ -142,7 +142,7 @@ int main(int argc, char *argv[])
                            "destination account already holds by that name, so that a batch "
                            "can be run again."));
     const QCommandLineOption withoutItems(QStringLiteral("without-items"),
-            QStringLiteral("transfer: accept a source world without ztitems.wsc (its "
+            QStringLiteral("transfer, merge: accept a source world without ztitems.wsc (its "
                            "characters arrive without items)."));
     const QCommandLineOption name(QStringLiteral("name"),
             QStringLiteral("transfer: the name the one character arrives under."),
@@ -260,7 +260,7 @@ int main(int argc, char *argv[])
     }
     if (command == QLatin1String("merge")) {
         for (const QCommandLineOption &option :
-                { sourceAccount, batch, show, skipExisting, withoutItems, name, wait }) {
+                { sourceAccount, batch, show, skipExisting, name, wait }) {
             if (parser.isSet(option))
                 return usageError(
                         QStringLiteral("--%1 is not for merge").arg(option.names().constFirst()));
@@ -270,7 +270,8 @@ int main(int argc, char *argv[])
         if (!arguments.isEmpty())
             return usageError(QStringLiteral("merge takes no arguments besides its options"));
         const cli::MergeJob job{ parser.value(from), parser.value(to), parser.values(account),
-            parser.isSet(joinExisting), parser.isSet(dryRun), parser.isSet(json) };
+            parser.isSet(joinExisting), parser.isSet(withoutItems), parser.isSet(dryRun),
+            parser.isSet(json) };
         return cli::runMerge(job, out, progress);
     }
     if (parser.isSet(joinExisting))

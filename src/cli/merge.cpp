@@ -119,7 +119,8 @@ QJsonDocument toJson(const MergeJob &job, const transfer::MergeOutcome &outcome)
 
 int runMerge(const MergeJob &job, Output &out, TerminalProgress &progress)
 {
-    const transfer::MergeRequest request{ job.from, job.to, job.accounts, job.joinExisting };
+    const transfer::MergeRequest request{ job.from, job.to, job.accounts, job.joinExisting,
+        job.withoutItems };
     const transfer::MergeOutcome outcome = transfer::runMerge(request, progress, job.dryRun);
     progress.clear();
     if (!outcome.recovery.isEmpty())

@@ -15,6 +15,7 @@ struct MergeJob
     QString to;
     QStringList accounts; // empty: all of them
     bool joinExisting = false;
+    bool withoutItems = false;
     bool dryRun = false;
     bool json = false;
 };

@@ -4,8 +4,8 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include "world/worldformat.h"
+#include <algorithm>
 
 namespace cli {
 

@@ -765,8 +765,8 @@ int runTransfers(const TransferJob &job, Output &out, TerminalProgress &progress
     // A transfer that was interrupted is undone first, as when the window opens the world;
     // one that cannot be undone makes the engine refuse.
     for (const QString &dir : sameWorld ? QStringList{ job.to } : QStringList{ job.from, job.to }) {
-        if (!recoverBeforeTransfer(dir, job.dryRun, dir == job.to && lock.held(), job.waitMs,
-                    progress))
+        if (!recoverBeforeTransfer(
+                    dir, job.dryRun, dir == job.to && lock.held(), job.waitMs, progress))
             return report.notStarted(ExitRefused, QStringLiteral("refused"), QString());
     }
 

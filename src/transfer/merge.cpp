@@ -319,6 +319,21 @@ void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *pl
         seenNames.insert(it.value());
         chosen.append(it.key());
     }
+    if (!request.withoutItems && !QFileInfo::exists(sourceItemsPath)) {
+        int characters = 0;
+        for (const int number : std::as_const(chosen))
+            characters += int(session.sourceChars.value(number).size());
+        if (characters > 0) {
+            conflicts << QStringLiteral("Missing Items: the source world has no %1, so its %2 "
+                                        "would arrive without any items. Copy %3 into it, or "
+                                        "give --without-items to merge without items.")
+                                 .arg(world::itemsFileName(),
+                                         characters == 1
+                                                 ? QStringLiteral("character")
+                                                 : QStringLiteral("%1 characters").arg(characters),
+                                         sourceItemsPath);
+        }
+    }
     for (const QString &name : request.accounts) {
         if (!seenNames.contains(name))
             conflicts << QStringLiteral("Transfer Error: the source %1 has no account named "

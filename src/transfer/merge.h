@@ -18,6 +18,9 @@ struct MergeRequest
     QString destination;
     QStringList accounts; // by name; empty: every account of the source
     bool joinExisting = false;
+    // A source without an items file is merged only when asked: its characters would
+    // arrive without their items.
+    bool withoutItems = false;
 };
 
 struct MergedCharacter
