@@ -654,7 +654,8 @@ MergeOutcome runMerge(const MergeRequest &request, engine::Progress &progress, b
                                          "when it is done.")
                                   .arg(dest, lock.error()));
         }
-        const Recovery recovery = recoverWorld(dest);
+        // Under the lock this merge holds: taking it again would find the world busy.
+        const Recovery recovery = recoverLockedWorld(dest);
         if (recovery.result != RecoveryResult::None)
             outcome.recovery = recovery.message;
     }
