@@ -93,47 +93,50 @@ AccountsFile scanAccounts(const QString &path)
     qint64 lineNumber = 0;
     AccountRecord *open = nullptr; // the record whose "}" is still to come
     bool inBody = false;
-    while (reader.readLine()) {
-        ++lineNumber;
-        const world::ConditionedLine line = world::ConditionedLine::forLoader(reader.line());
-        if (line.keyIs("SECTION")) {
-            const int number = world::toNumber(line.word(2));
-            found.highestSection = qMax(found.highestSection, number);
-            if (open && inBody && open->problem.isEmpty()) {
-                open->problem = QStringLiteral("a record header inside the account record, "
-                                               "which has no closing brace before it");
-                open->problemLine = lineNumber;
-            }
-            // A header that opens a record (not one inside a body, which the loader reads
-            // as a line of that record until its NAME line and then as a header).
-            AccountRecord record;
-            record.number = number;
-            record.headerLine = lineNumber;
-            if (!found.records.contains(number))
-                found.records.insert(number, record);
-            open = &found.records[number];
-            if (open->headerLine != lineNumber)
-                open = nullptr; // a second record of that number: the first one is copied
-            inBody = false;
-            found.cutOff = true;
-            continue;
-        }
-        if (!inBody && line.is("{")) {
-            inBody = true;
-            if (open && open->braceStart < 0)
-                open->braceStart = reader.lineStart();
-            continue;
-        }
-        if (inBody && line.is("}")) {
-            if (open && open->end < 0) {
-                open->end = reader.pos();
-                open->endsWithFeed = reader.lineTerminated();
-            }
-            inBody = false;
-            open = nullptr;
-            found.cutOff = false;
-        }
-    }
+    // The loader's own pass, which hands over every line it reads, once and in order.
+    world::readAccounts(
+            reader, [](int, const QString &) {}, [](qint64) {},
+            [&](const world::ConditionedLine &line, world::LinePlace) {
+                ++lineNumber;
+                if (line.keyIs("SECTION")) {
+                    const int number = world::toNumber(line.word(2));
+                    found.highestSection = qMax(found.highestSection, number);
+                    if (open && inBody && open->problem.isEmpty()) {
+                        open->problem = QStringLiteral("a record header inside the account record, "
+                                                       "which has no closing brace before it");
+                        open->problemLine = lineNumber;
+                    }
+                    // A header that opens a record (not one inside a body, which the loader
+                    // reads as a line of that record until its NAME line and then as a
+                    // header).
+                    AccountRecord record;
+                    record.number = number;
+                    record.headerLine = lineNumber;
+                    if (!found.records.contains(number))
+                        found.records.insert(number, record);
+                    open = &found.records[number];
+                    if (open->headerLine != lineNumber)
+                        open = nullptr; // a second record of that number: the first is copied
+                    inBody = false;
+                    found.cutOff = true;
+                    return;
+                }
+                if (!inBody && line.is("{")) {
+                    inBody = true;
+                    if (open && open->braceStart < 0)
+                        open->braceStart = reader.lineStart();
+                    return;
+                }
+                if (inBody && line.is("}")) {
+                    if (open && open->end < 0) {
+                        open->end = reader.pos();
+                        open->endsWithFeed = reader.lineTerminated();
+                    }
+                    inBody = false;
+                    open = nullptr;
+                    found.cutOff = false;
+                }
+            });
     if (!reader.errorString().isEmpty())
         found.readError = QStringLiteral("Could not read %1: %2.").arg(path, reader.errorString());
     return found;
