@@ -8,6 +8,7 @@
 #include "support/worldfixture.h"
 #include "transfer/appendfile.h"
 #include "transfer/journal.h"
+#include "transfer/textspool.h"
 #include "transfer/verification.h"
 #include "transfer/worldlock.h"
 #include "world/worldformat.h"
@@ -138,6 +139,7 @@ private slots:
     void journalFormats_data();
     void journalFormats();
     void journalNotWritten();
+    void textSpool();
 };
 
 void tst_Transfer::init()
@@ -921,6 +923,34 @@ void tst_Transfer::journalNotWritten()
     QVERIFY(!transfer::writeJournal(dir.path(), journal, &error));
     QVERIFY2(error.contains(QString::fromLocal8Bit(strerror(EIO))), qPrintable(error));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+// A merge's text file: written in blocks, known by size and SHA-1, and always a file of
+// its own, never written through whatever stood at its name.
+void tst_Transfer::textSpool()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString victim = dir.filePath(QStringLiteral("victim"));
+    const QString path = dir.filePath(QStringLiteral("spool"));
+    QVERIFY(fixture::writeFile(victim, "precious\n"));
+    QVERIFY(QFile::link(victim, path));
+    QByteArray text;
+    {
+        transfer::TextSpool spool;
+        QVERIFY2(spool.open(path), qPrintable(spool.errorString()));
+        for (int i = 0; i < 3000; ++i) {
+            const QByteArray line = "SECTION WORLDITEM " + QByteArray::number(i) + "\n{\n}\n";
+            spool.add(QByteArray(1000, 'x') + line); // past one block of a MiB
+            text += QByteArray(1000, 'x') + line;
+        }
+        QVERIFY2(spool.finish(), qPrintable(spool.errorString()));
+        QCOMPARE(spool.size(), qint64(text.size()));
+        QCOMPARE(spool.digest(), QCryptographicHash::hash(text, QCryptographicHash::Sha1).toHex());
+    }
+    QCOMPARE(fixture::readFile(victim), QByteArray("precious\n"));
+    QVERIFY(!QFileInfo(path).isSymLink());
+    QCOMPARE(fixture::readFile(path), text);
 }
 
 QTEST_MAIN(tst_Transfer)

@@ -25,8 +25,14 @@ TextSpool::~TextSpool()
 bool TextSpool::open(const QString &path)
 {
     m_path = path;
-    m_fd = ::open(
-            QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Always a new file of our own: whatever stands at that name (one left by an earlier
+    // run, or a link someone put there) is removed, never written through.
+    const QByteArray native = QFile::encodeName(path);
+    if (::unlink(native.constData()) != 0 && errno != ENOENT) {
+        m_error = qt_error_string(errno);
+        return false;
+    }
+    m_fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (m_fd < 0) {
         m_error = qt_error_string(errno);
         return false;
