@@ -856,7 +856,7 @@ void tst_Transfer::journalFormats()
             world::filePath(dir.path(), transfer::spoolFileName(world::charactersFileName()));
     if (change.startsWith(QLatin1String("spool"))) {
         transfer::JournalFile &file = journal.files.first();
-        file.spool = transfer::spoolFileName(file.name);
+        file.spooled = true;
         file.spoolSize = file.text.size();
         file.spoolDigest = QCryptographicHash::hash(text, QCryptographicHash::Sha1).toHex();
         file.text.clear();

@@ -201,16 +201,7 @@ bool FileAppend::append(const QByteArray &bytes)
 {
     Q_ASSERT(m_fd >= 0);
     m_written = true;
-    if (!writeAndFlush(m_fd, bytes, m_sizeBefore, &m_error)) {
-        rollback();
-        return false;
-    }
-    if (m_created && !syncDirectoryOf(m_path, &m_error)) {
-        rollback();
-        return false;
-    }
-    m_written = false;
-    return true;
+    return settle(writeAll(m_fd, bytes, m_sizeBefore, &m_error));
 }
 
 bool FileAppend::appendFrom(const QString &textPath, qint64 length)
@@ -241,7 +232,12 @@ bool FileAppend::appendFrom(const QString &textPath, qint64 length)
     }
     if (text >= 0)
         ::close(text);
-    if (!ok || !flush(m_fd, &m_error) || (m_created && !syncDirectoryOf(m_path, &m_error))) {
+    return settle(ok);
+}
+
+bool FileAppend::settle(bool written)
+{
+    if (!written || !flush(m_fd, &m_error) || (m_created && !syncDirectoryOf(m_path, &m_error))) {
         rollback();
         return false;
     }

@@ -57,6 +57,9 @@ public:
 
 private:
     void close();
+    // After the bytes went out (or failed to): flushes the file, and the folder of a file
+    // it created; on any failure cuts the file back.
+    bool settle(bool written);
     static constexpr qint64 CopyBlock = 1 << 20;
 
     QString m_path;

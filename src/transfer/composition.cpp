@@ -145,15 +145,6 @@ QSet<int> writtenItems(const QMap<int, item_st> &items, int owner)
     return written;
 }
 
-QByteArray itemLine(const QString &stored, const QMap<int, item_st> &items,
-        const QSet<int> &written, int serial, int owner, int newOwner, bool *typeSeven)
-{
-    QByteArray line;
-    QByteArray scratch;
-    appendItemLine(&line, stored, items, written, serial, owner, newOwner, typeSeven, &scratch);
-    return line;
-}
-
 void appendItemLine(QByteArray *out, const QString &stored, const QMap<int, item_st> &items,
         const QSet<int> &written, int serial, int owner, int newOwner, bool *typeSeven,
         QByteArray *scratch)

@@ -69,10 +69,8 @@ template <typename BeforeItem>
 QByteArray composeItems(const QMap<int, item_st> &items, const QSet<int> &written, int firstSection,
         int owner, int newOwner, BeforeItem beforeItem);
 
-// One line of a collected record as the copy writes it.
-QByteArray itemLine(const QString &stored, const QMap<int, item_st> &items,
-        const QSet<int> &written, int serial, int owner, int newOwner, bool *typeSeven);
-// The same, appended to `out`; `scratch` is room the line's bytes are worked out in.
+// One line of a collected record as the copy writes it, appended to `out`; `scratch` is room
+// the line's bytes are worked out in.
 void appendItemLine(QByteArray *out, const QString &stored, const QMap<int, item_st> &items,
         const QSet<int> &written, int serial, int owner, int newOwner, bool *typeSeven,
         QByteArray *scratch);

@@ -89,10 +89,10 @@ QByteArray encodeHead(const Journal &journal)
         out += "file " + world::encode(file.name) + ' ' + QByteArray::number(file.sizeBefore) + ' '
                 + (file.existed ? "1" : "0") + ' ' + QByteArray::number(file.device) + ' '
                 + QByteArray::number(file.inode) + ' ' + QByteArray::number(file.textSize()) + ' '
-                + (file.spool.isEmpty() ? hash(file.text) : file.spoolDigest) + ' '
+                + (file.spooled ? file.spoolDigest : hash(file.text)) + ' '
                 + (file.wholeDigest ? "whole" : "ends") + ' '
                 + (file.digest.isEmpty() ? QByteArray("-") : file.digest) + ' '
-                + (file.spool.isEmpty() ? QByteArray("-") : world::encode(file.spool)) + '\n';
+                + (file.spooled ? world::encode(spoolFileName(file.name)) : QByteArray("-")) + '\n';
     }
     out += "text\n";
     return out;
@@ -150,11 +150,11 @@ bool decode(const QByteArray &bytes, Journal *journal)
         hashes.append(words.at(6));
         if (!version2 && words.at(9) != "-") {
             // Nothing of it stands in the journal itself.
-            file.spool = world::decode(words.at(9));
+            if (world::decode(words.at(9)) != spoolFileName(file.name))
+                return false;
+            file.spooled = true;
             file.spoolSize = lengths.last();
             file.spoolDigest = hashes.last();
-            if (file.spool != spoolFileName(file.name))
-                return false;
             lengths.last() = 0;
             hashes.last() = hash(QByteArray());
         }
@@ -300,22 +300,13 @@ bool spoolsPresent(const QString &dir)
     return false;
 }
 
-void removeSpools(const QString &dir)
-{
-    for (const QString &name : worldFileNames()) {
-        const QString path = world::filePath(dir, spoolFileName(name));
-        if (QFileInfo::exists(path))
-            ::unlink(QFile::encodeName(path).constData());
-    }
-}
-
 // Reads the texts a journal keeps in files of their own; why one cannot be trusted, or empty.
 QString loadSpools(const QString &dir, Journal *journal)
 {
     for (JournalFile &file : journal->files) {
-        if (file.spool.isEmpty())
+        if (!file.spooled)
             continue;
-        QFile spool(world::filePath(dir, file.spool));
+        QFile spool(world::filePath(dir, spoolFileName(file.name)));
         if (spool.open(QIODevice::ReadOnly))
             file.text = spool.readAll();
         if (file.text.size() != file.spoolSize || hash(file.text) != file.spoolDigest) {
@@ -334,6 +325,15 @@ QString spoolFileName(const QString &name)
     return journalFileName() + QLatin1Char('.') + name;
 }
 
+void removeSpools(const QString &dir)
+{
+    for (const QString &name : worldFileNames()) {
+        const QString path = world::filePath(dir, spoolFileName(name));
+        if (QFileInfo::exists(path))
+            ::unlink(QFile::encodeName(path).constData());
+    }
+}
+
 QString journalFileName()
 {
     return QStringLiteral("chartransfer.journal");
@@ -349,7 +349,7 @@ qint64 journalSize(const Journal &journal)
     const QByteArray head = encodeHead(journal);
     qint64 size = head.size() + encodeTail(head).size();
     for (const JournalFile &file : journal.files)
-        size += file.spool.isEmpty() ? file.text.size() : 0;
+        size += file.spooled ? 0 : file.text.size();
     return size;
 }
 
@@ -396,7 +396,7 @@ bool writeJournal(const QString &dir, const Journal &journal, QString *error)
     const QByteArray tail = encodeTail(head);
     QList<QByteArrayView> bytes{ head };
     for (const JournalFile &file : journal.files) {
-        if (file.spool.isEmpty())
+        if (!file.spooled)
             bytes.append(file.text);
     }
     bytes.append(tail);

@@ -38,13 +38,13 @@ struct JournalFile
     quint64 device = 0;
     quint64 inode = 0;
     QByteArray text; // what is appended to it
-    // Or, for a text too large to hold in memory (a merge's), the file in the journal's
-    // directory that holds it (spoolFileName()), flushed before the journal is written, with
-    // its size and SHA-1; `text` is filled from it only when a recovery needs it.
-    QString spool;
+    // Or, for a text too large to hold in memory (a merge's), whether it is kept in its own
+    // file beside the journal (spoolFileName(name)), flushed before the journal is written,
+    // with its size and SHA-1; `text` is filled from it only when a recovery needs it.
+    bool spooled = false;
     qint64 spoolSize = 0;
     QByteArray spoolDigest;
-    qint64 textSize() const { return spool.isEmpty() ? text.size() : spoolSize; }
+    qint64 textSize() const { return spooled ? spoolSize : text.size(); }
     // A digest of the file's first `sizeBefore` bytes: of all of them, or of the first and
     // the last 64 KiB of them where hashing the whole file would slow the transfer down.
     bool wholeDigest = true;
@@ -63,6 +63,8 @@ struct Journal
 // The name of the file that holds, while a merge is written, the text for the world file
 // `name`, beside the journal.
 QString spoolFileName(const QString &name);
+// Removes whatever text files of a merge stand in `dir`.
+void removeSpools(const QString &dir);
 
 // Notes each file's size, identity and digest as they are now.
 bool describeFiles(const QString &dir, Journal *journal, QString *error);

@@ -259,14 +259,6 @@ struct Spools
     }
 };
 
-// Removes the merge's text files, when nothing of them is journaled.
-void removeSpools(const QString &dir)
-{
-    for (const QString &name :
-            { world::accountsFileName(), world::charactersFileName(), world::itemsFileName() })
-        QFile::remove(world::filePath(dir, spoolFileName(name)));
-}
-
 // Plans the merge into `plan`: every conflict, or every text to append, into `spools`.
 void plan(const MergeRequest &request, engine::Progress &progress, MergePlan *plan, Stamps *stamps,
         Spools &spools)
@@ -734,7 +726,7 @@ MergeOutcome runMerge(const MergeRequest &request, engine::Progress &progress, b
             continue;
         }
         JournalFile file(spool.first, 0, true, 0, 0, QByteArray());
-        file.spool = spoolFileName(spool.first);
+        file.spooled = true;
         file.spoolSize = spool.second->size();
         file.spoolDigest = spool.second->digest();
         journal.files.append(file);
@@ -751,8 +743,8 @@ MergeOutcome runMerge(const MergeRequest &request, engine::Progress &progress, b
     for (const JournalFile &file : std::as_const(journal.files)) {
         FileAppend append(world::filePath(dest, file.name));
         if (!openDestination(session, &append)
-                || !commitAppendFrom(
-                        session, &append, world::filePath(dest, file.spool), file.spoolSize))
+                || !commitAppendFrom(session, &append,
+                        world::filePath(dest, spoolFileName(file.name)), file.spoolSize))
             break;
     }
     journal.files.clear();
