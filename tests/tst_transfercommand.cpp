@@ -96,6 +96,16 @@ struct DestWorld
     QByteArray items = itemRecord(99, 1073741900, 57, "NAME sword\nCONT 57\n");
 };
 
+// Both directories with the worlds above in them.
+bool writeWorlds(const QTemporaryDir &source, const QTemporaryDir &dest)
+{
+    const SourceWorld s;
+    const DestWorld d;
+    return source.isValid() && dest.isValid()
+            && fixture::writeWorld(source.path(), s.accounts, s.characters, s.items)
+            && fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items);
+}
+
 // Closes every modal widget that turns up while it lives and remembers its title, so a
 // box that should not appear fails the test instead of blocking it.
 class ModalGuard
@@ -371,11 +381,7 @@ void tst_TransferCommand::refusals()
 
     QTemporaryDir source;
     QTemporaryDir dest;
-    QVERIFY(source.isValid() && dest.isValid());
-    const SourceWorld s;
-    const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(writeWorlds(source, dest));
     const WorldBytes sourceBefore = readWorld(source.path());
     const WorldBytes destBefore = readWorld(dest.path());
 
@@ -421,11 +427,8 @@ void tst_TransferCommand::transferGoesAhead()
 
     QTemporaryDir source;
     QTemporaryDir dest;
-    QVERIFY(source.isValid() && dest.isValid());
-    const SourceWorld s;
     const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(writeWorlds(source, dest));
     const WorldBytes sourceBefore = readWorld(source.path());
 
     MainWindow window;
@@ -607,11 +610,7 @@ void tst_TransferCommand::roundTripIsConsistent()
 {
     QTemporaryDir source;
     QTemporaryDir dest;
-    QVERIFY(source.isValid() && dest.isValid());
-    const SourceWorld s;
-    const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(writeWorlds(source, dest));
 
     MainWindow window;
     QVERIFY(setUp(&window, source.path(), dest.path()));
@@ -677,11 +676,7 @@ void tst_TransferCommand::sourceChosenWithChooser()
 {
     QTemporaryDir source;
     QTemporaryDir dest;
-    QVERIFY(source.isValid() && dest.isValid());
-    const SourceWorld s;
-    const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(writeWorlds(source, dest));
 
     MainWindow window;
     window.show();
@@ -953,11 +948,7 @@ void tst_TransferCommand::writeFailures()
 
     QTemporaryDir source;
     QTemporaryDir dest;
-    QVERIFY(source.isValid() && dest.isValid());
-    const SourceWorld s;
-    const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(writeWorlds(source, dest));
     const WorldBytes destBefore = readWorld(dest.path());
     const WorldBytes sourceBefore = readWorld(source.path());
 
@@ -988,11 +979,8 @@ void tst_TransferCommand::restoreFailureIsReported()
 {
     QTemporaryDir source;
     QTemporaryDir dest;
-    QVERIFY(source.isValid() && dest.isValid());
-    const SourceWorld s;
     const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(writeWorlds(source, dest));
     const WorldBytes destBefore = readWorld(dest.path());
 
     MainWindow window;
@@ -1057,11 +1045,7 @@ void tst_TransferCommand::staleSource()
 
     QTemporaryDir source;
     QTemporaryDir dest;
-    QVERIFY(source.isValid() && dest.isValid());
-    const SourceWorld s;
-    const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(writeWorlds(source, dest));
     const WorldBytes destBefore = readWorld(dest.path());
 
     MainWindow window;
@@ -1434,11 +1418,8 @@ void tst_TransferCommand::clickDuringTransferIsIgnored()
 {
     QTemporaryDir source;
     QTemporaryDir dest;
-    QVERIFY(source.isValid() && dest.isValid());
-    const SourceWorld s;
     const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(writeWorlds(source, dest));
 
     ImpatientWindow window;
     QVERIFY(setUp(&window, source.path(), dest.path()));
@@ -1800,11 +1781,8 @@ void tst_TransferCommand::destinationAccountsChanged()
 {
     QTemporaryDir source;
     QTemporaryDir dest;
-    QVERIFY(source.isValid() && dest.isValid());
-    const SourceWorld s;
     const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(writeWorlds(source, dest));
 
     MainWindow window;
     QVERIFY(setUp(&window, source.path(), dest.path()));
@@ -1848,11 +1826,7 @@ void tst_TransferCommand::journalLeftInDestination()
 {
     QTemporaryDir source;
     QTemporaryDir dest;
-    QVERIFY(source.isValid() && dest.isValid());
-    const SourceWorld s;
-    const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(writeWorlds(source, dest));
     QVERIFY(fixture::writeFile(transfer::journalPath(dest.path()), "chartransfer journal 1\ntorn"));
     const WorldBytes destBefore = readWorld(dest.path());
 
@@ -1886,11 +1860,8 @@ void tst_TransferCommand::worldBusy()
     QFETCH(bool, journal);
     QTemporaryDir source;
     QTemporaryDir dest;
-    QVERIFY(source.isValid() && dest.isValid());
-    const SourceWorld s;
     const DestWorld d;
-    QVERIFY(fixture::writeWorld(source.path(), s.accounts, s.characters, s.items));
-    QVERIFY(fixture::writeWorld(dest.path(), d.accounts, d.characters, d.items));
+    QVERIFY(writeWorlds(source, dest));
     transfer::WorldLock other;
     QVERIFY2(other.acquire(dest.path()), qPrintable(other.error()));
     QString error;
