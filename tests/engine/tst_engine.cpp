@@ -198,6 +198,20 @@ void tst_Engine::characterVerification_data()
             << aldo << QByteArray("STR 1\n}\n") << QByteArray("STR 1\n") << numbers;
 }
 
+// A verification either passes (no `problem` expected) or names the expected problem,
+// with the file, a line and what to do.
+static void expectProblem(
+        const transfer::Problem &found, const QString &problem, const QString &path)
+{
+    QVERIFY2(found.what.contains(problem), qPrintable(found.what));
+    QCOMPARE(found.isEmpty(), problem.isEmpty());
+    if (!found.isEmpty()) {
+        QCOMPARE(found.path, path);
+        QVERIFY(found.line > 0);
+        QVERIFY(!found.repair.isEmpty());
+    }
+}
+
 void tst_Engine::characterVerification()
 {
     QFETCH(QByteArray, source);
@@ -221,13 +235,7 @@ void tst_Engine::characterVerification()
     }
     const transfer::Problem found = transfer::verifyCharacter(
             copy, QStringLiteral("Aldo"), world::TextEncoding::Ascii, numbers, path, offset);
-    QVERIFY2(found.what.contains(problem), qPrintable(found.what));
-    QCOMPARE(found.isEmpty(), problem.isEmpty());
-    if (!found.isEmpty()) {
-        QCOMPARE(found.path, path);
-        QVERIFY(found.line > 0);
-        QVERIFY(!found.repair.isEmpty());
-    }
+    expectProblem(found, problem, path);
 }
 
 // The same for the items text: three items of the character (old owner 100, new 58), a bag
@@ -327,13 +335,7 @@ void tst_Engine::itemVerification()
     }
     const transfer::Problem found = transfer::verifyItems(
             text, items, written, { highestSection, highestSerial }, 58, path);
-    QVERIFY2(found.what.contains(problem), qPrintable(found.what));
-    QCOMPARE(found.isEmpty(), problem.isEmpty());
-    if (!found.isEmpty()) {
-        QCOMPARE(found.path, path);
-        QVERIFY(found.line > 0);
-        QVERIFY(!found.repair.isEmpty());
-    }
+    expectProblem(found, problem, path);
 }
 
 QTEST_GUILESS_MAIN(tst_Engine)
